@@ -1,0 +1,9 @@
+#include "daemon/addigy.h"
+
+namespace QVAgentLaunchDaemon {
+
+void verifyAddigyInstallation(const std::string&) {}
+
+void linkComputerToAgentId() {}
+
+}  // namespace QVAgentLaunchDaemon

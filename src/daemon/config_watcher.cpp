@@ -1,0 +1,7 @@
+#include "daemon/config_watcher.h"
+
+namespace QVAgentLaunchDaemon {
+
+void createDiagnosticsWatcher() {}
+
+}  // namespace QVAgentLaunchDaemon

@@ -1,0 +1,52 @@
+// QVAgentLaunchDaemon: the root launch daemon of the Quorvel agent.
+
+#include <unistd.h>
+
+#include <cstring>
+#include <iostream>
+
+#include "daemon/app_core.h"
+#include "daemon/main_task.h"
+#include "platform/preferences.h"
+
+namespace {
+
+constexpr const char* kHelp = R"(Usage: QVAgentLaunchDaemon [--version | --help]
+
+Runs the Quorvel agent's launch daemon: enrolls the computer, provisions the
+MDM agent and the Support App, then fetches configuration and reports state
+for the life of the process. Without arguments it runs as the daemon.
+
+Environment, read once at start:
+  QV_ROOT                   system root under which every product path resolves (default /)
+  QV_API_BASE_URL           sets all four API base URLs
+  QV_ADMIN_PORTAL_BASE_URL  admin-portal base URL (after QV_API_BASE_URL)
+  QV_CHECKIN_BASE_URL       check-in base URL (login, configuration)
+  QV_REALTIME_BASE_URL      realtime base URL (state, pending actions, MDM agent, uninstall)
+  QV_DEPLOYMENT_BASE_URL    deployment base URL (registration)
+  QV_CA_FILE                extra PEM CA bundle trusted for TLS (verification is always on)
+)";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace QVAgentLaunchDaemon;
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::cout << App::Core::Metadata::version() << "\n";
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::cout << kHelp;
+        return 0;
+    }
+    if (argc > 1) {
+        std::cerr << "QVAgentLaunchDaemon: unknown argument '" << argv[1] << "'\n\n" << kHelp;
+        return 2;
+    }
+
+    platform::Preferences::setErrorReporter(
+        [](const std::string& line) { App::Core::Logging::WriteError(line); });
+    startDaemon();
+    for (;;)
+        pause();  // the dispatch main loop: the process ends when launchd stops it
+}

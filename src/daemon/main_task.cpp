@@ -1,0 +1,113 @@
+#include "daemon/main_task.h"
+
+#include <chrono>
+
+#include "daemon/addigy.h"
+#include "daemon/app_core.h"
+#include "daemon/backoff.h"
+#include "daemon/config_watcher.h"
+#include "daemon/enrollment.h"
+#include "daemon/globals.h"
+#include "daemon/shell.h"
+#include "daemon/support_app.h"
+#include "daemon/trigger_watcher.h"
+#include "daemon/update_recovery.h"
+#include "daemon/workers.h"
+#include "platform/dispatch.h"
+#include "platform/preferences.h"
+
+namespace QVAgentLaunchDaemon {
+namespace {
+
+using App::Core::Logging;
+
+constexpr BackoffSettings kEnrollmentBackoff{5000, 5000, 300000, 6};
+
+// One enrollment attempt: login with a stored identifier, registration without.
+void enroll() {
+    if (auto computerId = storedComputerId()) {
+        auto token = login(*computerId);
+        authorizationToken.set(token);
+        App::Core::State::SetValueInMemory(App::Core::State::MemoryKey::authorizationToken, token);
+    } else {
+        registerComputer();
+    }
+}
+
+void writeAgentInfo(const std::optional<std::string>& computerId) {
+    auto machineName = tryShell("scutil --get ComputerName");
+    Logging::TitleLine("Agent Info");
+    Logging::WriteLine("Computer ID: " +
+                       (computerId ? "Optional(\"" + *computerId + "\")" : std::string("nil")));
+    Logging::WriteLine("Machine Name: " + machineName.value_or("Unknown"));
+    Logging::WriteLine("Agent Version: " + App::Core::Metadata::version());
+}
+
+void provisionAndRun(const std::optional<std::string>& computerId) {
+    Logging::WriteLine("Authorization token is set.");
+    checkForAgentUpdateInProgress();
+    if (computerId) {
+        verifyAddigyInstallation(*computerId);
+    } else {
+        Logging::WriteError(
+            "Computer ID is missing; skipping the MDM agent and Support App installation.");
+    }
+    linkComputerToAgentId();
+    if (computerId && !QVSupportApp::verifySupportAppInstallation()) {
+        QVSupportApp::installSupportApp(*computerId);
+    }
+    QVSupportApp::cleanupSupportAppConfig();
+    startGetConfigurationWorker();
+    startSendStateWorker();
+    setupFileSystemWatchers();
+}
+
+}  // namespace
+
+std::optional<std::string> storedComputerId() {
+    auto value = platform::Preferences::copyValue("computerId", BUNDLE_ID);
+    if (!value)
+        return std::nullopt;
+    auto text = value->asString();
+    if (!text)
+        Logging::WriteError("Stored computerId is not a string; it is ignored.");
+    return text;
+}
+
+std::int64_t enrollmentRetryInterval(std::int64_t failedAttempts, platform::RandomSource& random) {
+    return backoffInterval(kEnrollmentBackoff, failedAttempts, random);
+}
+
+void runMainTask(const MainTaskSeams& seams) {
+    Logging::Start(startFormatted, [] { return ENABLE_DIAGNOSTIC_LOGS.load(); });
+    Logging::TitleLine("Working!");
+    App::Core::State::SetValue(App::Core::State::StoredKey::adminPortalBaseUrl, adminPortalBaseUrl);
+
+    // A computer whose network comes up late enrolls within seconds of it; the
+    // random slots keep a fleet that boots at once from retrying in step.
+    for (std::int64_t failedAttempts = 1;; ++failedAttempts) {
+        enroll();
+        auto computerId = storedComputerId();
+        writeAgentInfo(computerId);
+        if (authorizationToken.get()) {
+            provisionAndRun(computerId);
+            return;
+        }
+        Logging::WriteLine("Authorization token not set.");
+        const auto wait = enrollmentRetryInterval(failedAttempts, seams.random);
+        Logging::WriteLine("Retrying enrollment in " + std::to_string(wait) + " ms.");
+        seams.sleeper.sleepFor(std::chrono::milliseconds(wait));
+    }
+}
+
+void main() {
+    runMainTask({platform::SystemSleeper::instance(), platform::SecureRandom::instance()});
+}
+
+void startDaemon() {
+    initializeGlobals();
+    createDiagnosticsWatcher();
+    platform::Tasks::detach([] { QVAgentLaunchDaemon::main(); });
+}
+
+}  // namespace QVAgentLaunchDaemon

@@ -1,0 +1,17 @@
+#pragma once
+// Command lines run through "/bin/bash" "-c", stdout and stderr mixed.
+
+#include <optional>
+#include <string>
+
+namespace QVAgentLaunchDaemon {
+
+// The command's output, trimmed at both ends; the empty string when it is not
+// UTF-8. The exit status is not looked at. Throws platform::LaunchError when
+// bash cannot be started.
+std::string shell(const std::string& command);
+
+// shell() with a launch failure turned into an absent result.
+std::optional<std::string> tryShell(const std::string& command);
+
+}  // namespace QVAgentLaunchDaemon

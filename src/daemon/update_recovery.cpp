@@ -1,0 +1,7 @@
+#include "daemon/update_recovery.h"
+
+namespace QVAgentLaunchDaemon {
+
+void checkForAgentUpdateInProgress() {}
+
+}  // namespace QVAgentLaunchDaemon

@@ -1,0 +1,37 @@
+#pragma once
+// The text log. Every entry goes to stdout and to
+// <root>/Library/Application Support/Tessaly/Quorvel/logs/<logName>.log
+// (rotated at 10 MiB, five files kept), one line each:
+//   <UTC time, ISO 8601 with milliseconds and Z> <LEVEL> <message>
+// with LEVEL one of INFO, ERROR, TITLE.
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace Keelbase::Adapters::Logging {
+
+class TextDocument {
+  public:
+    explicit TextDocument(std::string logName);
+    ~TextDocument();
+    TextDocument(const TextDocument&) = delete;
+    TextDocument& operator=(const TextDocument&) = delete;
+
+    // Opens the run's log. Entries written before Start open it on demand.
+    void Start(const std::string& formattedStartTime,
+               std::function<bool()> getIsDiagnosticLoggingEnabled);
+    void WriteLine(const std::string& message);
+    void WriteError(const std::string& message);
+    void WriteTitleLine(const std::string& message);
+
+    // "2026-12-06T20:51:00.123Z INFO message": the entry as written.
+    static std::string formatEntry(const std::string& level, const std::string& message);
+
+  private:
+    void write(const char* level, const std::string& message);
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace Keelbase::Adapters::Logging

@@ -1,0 +1,147 @@
+#include "platform/dispatch.h"
+
+#include <exception>
+#include <utility>
+
+namespace platform {
+
+SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
+    thread_ = std::thread([this] { run(); });
+}
+
+SerialQueue::~SerialQueue() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) {
+        if (thread_.get_id() == std::this_thread::get_id()) {
+            thread_.detach();
+        } else {
+            thread_.join();
+        }
+    }
+}
+
+void SerialQueue::async(std::function<void()> work) {
+    {
+        std::lock_guard lock(mutex_);
+        ready_.push_back(std::move(work));
+    }
+    wake_.notify_all();
+}
+
+void SerialQueue::asyncAfter(std::chrono::milliseconds delay, std::function<void()> work) {
+    {
+        std::lock_guard lock(mutex_);
+        delayed_.emplace(std::chrono::steady_clock::now() + delay, std::move(work));
+    }
+    wake_.notify_all();
+}
+
+void SerialQueue::sync(const std::function<void()>& work) {
+    DispatchGroup group;
+    group.enter();
+    async([&] {
+        work();
+        group.leave();
+    });
+    group.wait();
+}
+
+bool SerialQueue::isCurrent() const {
+    return std::this_thread::get_id() == thread_.get_id();
+}
+
+void SerialQueue::run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        auto now = std::chrono::steady_clock::now();
+        while (!delayed_.empty() && delayed_.begin()->first <= now) {
+            ready_.push_back(std::move(delayed_.begin()->second));
+            delayed_.erase(delayed_.begin());
+        }
+        if (!ready_.empty()) {
+            auto work = std::move(ready_.front());
+            ready_.pop_front();
+            lock.unlock();
+            work();
+            lock.lock();
+            continue;
+        }
+        if (stopping_)
+            return;
+        if (delayed_.empty()) {
+            wake_.wait(lock);
+        } else {
+            wake_.wait_until(lock, delayed_.begin()->first);
+        }
+    }
+}
+
+void DispatchGroup::enter() {
+    std::lock_guard lock(mutex_);
+    ++count_;
+}
+
+void DispatchGroup::leave() {
+    std::lock_guard lock(mutex_);
+    if (--count_ <= 0) {
+        count_ = 0;
+        done_.notify_all();
+    }
+}
+
+void DispatchGroup::wait() {
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, [this] { return count_ == 0; });
+}
+
+namespace {
+
+struct TaskCounter {
+    std::mutex mutex;
+    std::condition_variable idle;
+    std::size_t running = 0;
+};
+
+TaskCounter& taskCounter() {
+    static auto* counter = new TaskCounter();  // outlives every detached task
+    return *counter;
+}
+
+}  // namespace
+
+void Tasks::detach(std::function<void()> body) {
+    auto& counter = taskCounter();
+    {
+        std::lock_guard lock(counter.mutex);
+        ++counter.running;
+    }
+    std::thread([body = std::move(body)] {
+        try {
+            body();
+        } catch (...) {
+            // A task's own code reports its failures; nothing may escape a thread.
+        }
+        auto& c = taskCounter();
+        std::lock_guard lock(c.mutex);
+        if (--c.running == 0)
+            c.idle.notify_all();
+    }).detach();
+}
+
+bool Tasks::waitIdle(std::chrono::milliseconds timeout) {
+    auto& counter = taskCounter();
+    std::unique_lock lock(counter.mutex);
+    return counter.idle.wait_for(lock, timeout, [&] { return counter.running == 0; });
+}
+
+std::size_t Tasks::running() {
+    auto& counter = taskCounter();
+    std::lock_guard lock(counter.mutex);
+    return counter.running;
+}
+
+}  // namespace platform

@@ -1,0 +1,68 @@
+#pragma once
+// Serial queues, one-shot groups and detached tasks: the concurrency building
+// blocks the daemon's tasks, watchers and URL-session callbacks run on.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace platform {
+
+// One thread running work items in FIFO order; delayed items run when due.
+class SerialQueue {
+  public:
+    explicit SerialQueue(std::string label);
+    ~SerialQueue();  // finishes queued immediate items, drops delayed ones, joins
+    SerialQueue(const SerialQueue&) = delete;
+    SerialQueue& operator=(const SerialQueue&) = delete;
+
+    void async(std::function<void()> work);
+    void asyncAfter(std::chrono::milliseconds delay, std::function<void()> work);
+    // Runs `work` on the queue and waits for it (must not be called from the queue).
+    void sync(const std::function<void()>& work);
+    bool isCurrent() const;
+    const std::string& label() const { return label_; }
+
+  private:
+    void run();
+
+    std::string label_;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> ready_;
+    std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> delayed_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+// A dispatch group used as a one-shot wait: enter before starting the work,
+// leave from its completion, wait after starting it.
+class DispatchGroup {
+  public:
+    void enter();
+    void leave();
+    void wait();
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable done_;
+    long count_ = 0;
+};
+
+// Detached tasks. Every task started here is counted, so tests can wait until
+// all started tasks have finished.
+class Tasks {
+  public:
+    static void detach(std::function<void()> body);
+    // Waits until no task is running; false when `timeout` passed first.
+    static bool waitIdle(std::chrono::milliseconds timeout);
+    static std::size_t running();
+};
+
+}  // namespace platform

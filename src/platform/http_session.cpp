@@ -1,0 +1,574 @@
+#include "platform/http_session.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <unordered_set>
+#include <variant>
+
+#include "platform/dispatch.h"
+
+namespace platform {
+
+namespace {
+
+void ensureCurlGlobalInit() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+bool equalsIgnoringCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
+               return lower(x) == lower(y);
+           });
+}
+
+bool hasHeader(const HeaderList& headers, const std::string& name) {
+    return std::any_of(headers.begin(), headers.end(),
+                       [&](const auto& h) { return equalsIgnoringCase(h.first, name); });
+}
+
+std::string trimmed(std::string_view text) {
+    auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!text.empty() && isSpace(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && isSpace(text.back()))
+        text.remove_suffix(1);
+    return std::string(text);
+}
+
+std::optional<std::string> readWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    if (in.bad())
+        return std::nullopt;
+    return buffer.str();
+}
+
+// The trust store handed to libcurl when an extra CA bundle is configured:
+// libcurl's CAINFO_BLOB replaces its default CA file, so the system bundle is
+// put in front of the extra one to keep the system store trusted.
+std::string systemCaBundlePath() {
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    if (info != nullptr && info->age >= CURLVERSION_SEVENTH && info->cainfo != nullptr &&
+        info->cainfo[0] != '\0') {
+        return info->cainfo;
+    }
+    return "/etc/ssl/certs/ca-certificates.crt";
+}
+
+}  // namespace
+
+std::optional<std::string> HttpResponse::header(const std::string& name) const {
+    for (const auto& [key, value] : headers) {
+        if (key == name)
+            return value;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> HttpResponse::headerIgnoringCase(const std::string& name) const {
+    for (const auto& [key, value] : headers) {
+        if (equalsIgnoringCase(key, name))
+            return value;
+    }
+    return std::nullopt;
+}
+
+// One transfer, owned by the network thread from the moment it is queued.
+struct Transfer {
+    CURL* easy = nullptr;
+    curl_slist* headerList = nullptr;
+    std::string requestBody;  // CURLOPT_POSTFIELDS points into it; lives as long as the handle
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+
+    HttpResponse response;
+    bool sawHeaderLine = false;
+
+    // Data task.
+    std::string body;
+    bool receivedBytes = false;
+    bool bodyTooLarge = false;
+
+    // Download task.
+    int fd = -1;
+    std::filesystem::path file;
+    std::optional<std::string> writeError;
+
+    std::variant<HttpSession::DataCompletion, HttpSession::DownloadCompletion> completion;
+
+    bool isDownload() const { return completion.index() == 1; }
+
+    ~Transfer() {
+        if (easy != nullptr)
+            curl_easy_cleanup(easy);
+        curl_slist_free_all(headerList);
+        if (fd >= 0)
+            ::close(fd);
+    }
+
+    // A new status line starts another response (a redirect hop, 100 Continue,
+    // a proxy's CONNECT answer): only the last response's headers and body count.
+    void startNewResponse() {
+        response.headers.clear();
+        body.clear();
+        receivedBytes = false;
+        if (fd >= 0) {
+            if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) < 0) {
+                writeError =
+                    std::string("cannot rewind the download file: ") + std::strerror(errno);
+            }
+        }
+    }
+
+    void headerLine(std::string_view line) {
+        if (line.size() >= 5 && line.substr(0, 5) == "HTTP/") {
+            startNewResponse();
+            return;
+        }
+        if (line == "\r\n" || line == "\n" || line.empty())
+            return;
+        if ((line.front() == ' ' || line.front() == '\t') && !response.headers.empty()) {
+            // Obsolete line folding: continues the previous header's value.
+            auto& value = response.headers.back().second;
+            auto more = trimmed(line);
+            if (!more.empty())
+                value += value.empty() ? more : " " + more;
+            return;
+        }
+        auto colon = line.find(':');
+        if (colon == std::string_view::npos)
+            return;
+        response.headers.emplace_back(trimmed(line.substr(0, colon)),
+                                      trimmed(line.substr(colon + 1)));
+    }
+
+    // Returns false to abort the transfer.
+    bool bodyBytes(const char* data, std::size_t size) {
+        if (size == 0)
+            return true;
+        if (isDownload()) {
+            while (size > 0) {
+                ssize_t written = ::write(fd, data, size);
+                if (written < 0) {
+                    if (errno == EINTR)
+                        continue;
+                    writeError =
+                        std::string("cannot write the download file: ") + std::strerror(errno);
+                    return false;
+                }
+                data += written;
+                size -= static_cast<std::size_t>(written);
+            }
+            receivedBytes = true;
+            return true;
+        }
+        if (size > HttpSession::kMaxDataBodyBytes - body.size()) {
+            bodyTooLarge = true;
+            return false;
+        }
+        body.append(data, size);
+        receivedBytes = true;
+        return true;
+    }
+
+    static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self) {
+        static_cast<Transfer*>(self)->headerLine(std::string_view(data, size * count));
+        return size * count;
+    }
+
+    static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* self) {
+        auto n = size * count;
+        return static_cast<Transfer*>(self)->bodyBytes(data, n) ? n : 0;
+    }
+};
+
+struct HttpSession::Impl {
+    explicit Impl(std::optional<std::string> caFile);
+    ~Impl();
+
+    void start(std::unique_ptr<Transfer> transfer);
+    // Builds the easy handle; on failure returns the reason.
+    std::optional<std::string> configure(Transfer& transfer, const HttpRequest& request);
+    void run();
+    void finish(std::unique_ptr<Transfer> transfer, CURLcode code);
+    void deliverError(std::unique_ptr<Transfer> transfer, std::string error);
+
+    template <class Completion, class Result>
+    void post(Completion completion, Result result) {
+        callbacks.async([completion = std::move(completion), result = std::move(result)]() mutable {
+            try {
+                completion(std::move(result));
+            } catch (...) {
+                // A completion handler reports its own failures; nothing may escape the queue.
+            }
+        });
+    }
+
+    std::string caBundle;                // combined system + extra bundle; empty: libcurl's default
+    std::optional<std::string> caError;  // the extra bundle could not be read: every task fails
+
+    CURLM* multi = nullptr;
+    std::mutex mutex;
+    std::deque<std::unique_ptr<Transfer>> pending;  // guarded by mutex
+    bool stopping = false;                          // guarded by mutex
+    std::thread network;
+
+    // Declared last so it is destroyed first: completion handlers still queued
+    // (or running) may start tasks, which must find the members above intact.
+    SerialQueue callbacks{"platform.http-session.callbacks"};
+};
+
+HttpSession::Impl::Impl(std::optional<std::string> caFile) {
+    ensureCurlGlobalInit();
+    if (caFile && !caFile->empty()) {
+        auto extra = readWholeFile(*caFile);
+        if (!extra) {
+            caError = "the extra CA bundle " + *caFile + " cannot be read: " + std::strerror(errno);
+        } else {
+            caBundle = readWholeFile(systemCaBundlePath()).value_or(std::string());
+            if (!caBundle.empty() && caBundle.back() != '\n')
+                caBundle += '\n';
+            caBundle += *extra;
+            if (!caBundle.empty() && caBundle.back() != '\n')
+                caBundle += '\n';
+        }
+    }
+    multi = curl_multi_init();
+    network = std::thread([this] { run(); });
+}
+
+HttpSession::Impl::~Impl() {
+    {
+        std::lock_guard lock(mutex);
+        stopping = true;
+    }
+    curl_multi_wakeup(multi);
+    network.join();
+    curl_multi_cleanup(multi);
+    // `callbacks` is destroyed next: it still runs the cancellations queued by
+    // run() and then joins.
+}
+
+void HttpSession::Impl::start(std::unique_ptr<Transfer> transfer) {
+    {
+        std::lock_guard lock(mutex);
+        if (!stopping) {
+            pending.push_back(std::move(transfer));
+            // Under the lock: once `stopping` is set the handle may be cleaned up.
+            curl_multi_wakeup(multi);
+            return;
+        }
+    }
+    deliverError(std::move(transfer), "cancelled: the HTTP session was shut down");
+}
+
+std::optional<std::string> HttpSession::Impl::configure(Transfer& t, const HttpRequest& request) {
+    if (caError)
+        return caError;
+    t.easy = curl_easy_init();
+    if (t.easy == nullptr)
+        return "cannot create a libcurl handle";
+    CURL* e = t.easy;
+    const long timeout = std::max<long>(1, static_cast<long>(request.timeout.count()));
+
+    curl_easy_setopt(e, CURLOPT_PRIVATE, static_cast<void*>(&t));
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t.errorBuffer);
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_URL, request.url.c_str());
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(e, CURLOPT_MAXREDIRS, 10L);
+    // A time-out without progress, never a cap on the whole transfer.
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, timeout);
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, timeout);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!caBundle.empty()) {
+        curl_blob blob{caBundle.data(), caBundle.size(),
+                       CURL_BLOB_NOCOPY};  // outlives every handle
+        curl_easy_setopt(e, CURLOPT_CAINFO_BLOB, &blob);
+    }
+    curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
+
+    const std::string& method = request.method;
+    if (request.body) {
+        t.requestBody = *request.body;
+        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(t.requestBody.size()));
+        curl_easy_setopt(e, CURLOPT_POSTFIELDS, t.requestBody.data());
+        if (method != "POST")
+            curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
+    } else if (method == "GET") {
+        curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+    } else if (method == "POST") {
+        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
+        curl_easy_setopt(e, CURLOPT_POSTFIELDS, "");
+    } else if (method == "HEAD") {
+        curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+    } else {
+        curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
+    }
+
+    // Our headers in order; then libcurl's own defaults switched off, so nothing
+    // beyond Host and Content-Length is added.
+    auto append = [&](const std::string& line) {
+        curl_slist* next = curl_slist_append(t.headerList, line.c_str());
+        if (next == nullptr)
+            return false;
+        t.headerList = next;
+        return true;
+    };
+    for (const auto& [name, value] : request.headers) {
+        if (name.empty() || name.find_first_of(":\r\n") != std::string::npos ||
+            value.find_first_of("\r\n") != std::string::npos) {
+            return "invalid request header \"" + name + "\"";
+        }
+        // libcurl reads "Name:" as "remove Name"; "Name;" sends it with an empty value.
+        if (!append(value.empty() ? name + ";" : name + ": " + value))
+            return "out of memory";
+    }
+    if (!hasHeader(request.headers, "Accept") && !append("Accept:"))
+        return "out of memory";
+    if (!hasHeader(request.headers, "Expect") && !append("Expect:"))
+        return "out of memory";
+    if (request.body || method == "POST") {
+        // libcurl would add "Content-Type: application/x-www-form-urlencoded".
+        if (!hasHeader(request.headers, "Content-Type") && !append("Content-Type:"))
+            return "out of memory";
+    }
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, t.headerList);
+    return std::nullopt;
+}
+
+void HttpSession::Impl::run() {
+    std::unordered_set<Transfer*> active;
+    for (;;) {
+        std::deque<std::unique_ptr<Transfer>> incoming;
+        {
+            std::lock_guard lock(mutex);
+            if (stopping)
+                break;
+            incoming.swap(pending);
+        }
+        for (auto& transfer : incoming) {
+            if (curl_multi_add_handle(multi, transfer->easy) != CURLM_OK) {
+                deliverError(std::move(transfer), "cannot start the transfer");
+                continue;
+            }
+            active.insert(transfer.release());
+        }
+
+        int running = 0;
+        curl_multi_perform(multi, &running);
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+            if (message->msg != CURLMSG_DONE)
+                continue;
+            char* priv = nullptr;
+            curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &priv);
+            auto* raw = reinterpret_cast<Transfer*>(priv);
+            CURLcode code = message->data.result;  // `message` is invalid after remove_handle
+            curl_multi_remove_handle(multi, raw->easy);
+            active.erase(raw);
+            finish(std::unique_ptr<Transfer>(raw), code);
+        }
+
+        curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+    }
+
+    // Shutting down: cancel what is still in flight or waiting.
+    for (Transfer* raw : active) {
+        curl_multi_remove_handle(multi, raw->easy);
+        deliverError(std::unique_ptr<Transfer>(raw), "cancelled: the HTTP session was shut down");
+    }
+    std::deque<std::unique_ptr<Transfer>> left;
+    {
+        std::lock_guard lock(mutex);
+        left.swap(pending);
+    }
+    for (auto& transfer : left) {
+        deliverError(std::move(transfer), "cancelled: the HTTP session was shut down");
+    }
+}
+
+void HttpSession::Impl::finish(std::unique_ptr<Transfer> t, CURLcode code) {
+    if (code != CURLE_OK || t->writeError) {
+        std::string error;
+        if (t->bodyTooLarge) {
+            error = "the response body exceeds the limit of " +
+                    std::to_string(HttpSession::kMaxDataBodyBytes) + " bytes (8 MiB)";
+        } else if (t->writeError) {
+            error = *t->writeError;
+        } else {
+            error = curl_easy_strerror(code);
+            std::string detail = trimmed(t->errorBuffer);
+            if (!detail.empty() && detail != error)
+                error += ": " + detail;
+        }
+        deliverError(std::move(t), std::move(error));
+        return;
+    }
+
+    long status = 0;
+    curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
+    t->response.statusCode = status;
+
+    if (t->isDownload()) {
+        DownloadTaskResult result;
+        ::close(t->fd);
+        t->fd = -1;
+        result.location = t->file;
+        result.response = std::move(t->response);
+        auto completion = std::get<DownloadCompletion>(std::move(t->completion));
+        t.reset();
+        post(std::move(completion), std::move(result));
+        return;
+    }
+
+    DataTaskResult result;
+    if (t->receivedBytes)
+        result.body = std::move(t->body);
+    result.response = std::move(t->response);
+    auto completion = std::get<DataCompletion>(std::move(t->completion));
+    t.reset();
+    post(std::move(completion), std::move(result));
+}
+
+void HttpSession::Impl::deliverError(std::unique_ptr<Transfer> t, std::string error) {
+    if (t->isDownload()) {
+        if (t->fd >= 0) {
+            ::close(t->fd);
+            t->fd = -1;
+        }
+        if (!t->file.empty())
+            ::unlink(t->file.c_str());
+        DownloadTaskResult result;
+        result.error = std::move(error);
+        auto completion = std::get<DownloadCompletion>(std::move(t->completion));
+        t.reset();
+        post(std::move(completion), std::move(result));
+        return;
+    }
+    DataTaskResult result;
+    result.error = std::move(error);
+    auto completion = std::get<DataCompletion>(std::move(t->completion));
+    t.reset();
+    post(std::move(completion), std::move(result));
+}
+
+HttpSession& HttpSession::shared() {
+    static HttpSession* session = [] {
+        const char* ca = std::getenv("QV_CA_FILE");
+        std::optional<std::string> caFile;
+        if (ca != nullptr && ca[0] != '\0')
+            caFile = ca;
+        return new HttpSession(
+            std::move(caFile));  // never destroyed: in use until the process ends
+    }();
+    return *session;
+}
+
+HttpSession::HttpSession(std::optional<std::string> caFile)
+    : impl_(std::make_unique<Impl>(std::move(caFile))) {}
+
+HttpSession::~HttpSession() = default;
+
+void HttpSession::dataTask(HttpRequest request, DataCompletion completion) {
+    auto transfer = std::make_unique<Transfer>();
+    transfer->completion = std::move(completion);
+    if (auto error = impl_->configure(*transfer, request)) {
+        impl_->deliverError(std::move(transfer), std::move(*error));
+        return;
+    }
+    impl_->start(std::move(transfer));
+}
+
+void HttpSession::downloadTask(HttpRequest request, std::filesystem::path directory,
+                               DownloadCompletion completion) {
+    auto transfer = std::make_unique<Transfer>();
+    transfer->completion = std::move(completion);
+    if (auto error = impl_->configure(*transfer, request)) {
+        impl_->deliverError(std::move(transfer), std::move(*error));
+        return;
+    }
+    std::string pattern = (directory / "download-XXXXXX").string();
+    int fd = ::mkostemp(pattern.data(), O_CLOEXEC);  // mode 0600
+    if (fd < 0) {
+        impl_->deliverError(
+            std::move(transfer),
+            "cannot create a download file in " + directory.string() + ": " + std::strerror(errno));
+        return;
+    }
+    transfer->fd = fd;
+    transfer->file = pattern;
+    impl_->start(std::move(transfer));
+}
+
+bool isValidUrl(const std::string& url) {
+    // Only characters a URL can hold (RFC 3986): no spaces, controls, non-ASCII,
+    // or characters such as "<>\"{}|\\^`"; "%" must start an escape.
+    static constexpr std::string_view kAllowed =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+        "-._~:/?#[]@!$&'()*+,;=%";
+    auto isHex = [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    };
+    int hashes = 0;
+    for (std::size_t i = 0; i < url.size(); ++i) {
+        char c = url[i];
+        if (kAllowed.find(c) == std::string_view::npos)
+            return false;
+        if (c == '%' && (i + 2 >= url.size() || !isHex(url[i + 1]) || !isHex(url[i + 2]))) {
+            return false;
+        }
+        if (c == '#' && ++hashes > 1)
+            return false;
+    }
+
+    // libcurl reads "https:///path" as host "path"; the authority is empty there.
+    auto authority = url.find("://");
+    if (authority != std::string::npos && url.compare(authority + 3, 1, "/") == 0)
+        return false;
+
+    ensureCurlGlobalInit();
+    CURLU* handle = curl_url();
+    if (handle == nullptr)
+        return false;
+    bool valid = false;
+    if (curl_url_set(handle, CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK) {
+        char* scheme = nullptr;
+        char* host = nullptr;
+        if (curl_url_get(handle, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+            curl_url_get(handle, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
+            valid = scheme != nullptr && scheme[0] != '\0' && host != nullptr && host[0] != '\0';
+        }
+        curl_free(scheme);
+        curl_free(host);
+    }
+    curl_url_cleanup(handle);
+    return valid;
+}
+
+}  // namespace platform

@@ -1,0 +1,188 @@
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <thread>
+
+extern char** environ;
+
+namespace platform {
+namespace {
+
+struct Pipe {
+    int read = -1;
+    int write = -1;
+    ~Pipe() {
+        if (read >= 0)
+            ::close(read);
+        if (write >= 0)
+            ::close(write);
+    }
+};
+
+std::vector<char*> makeArgv(const std::string& executable,
+                            const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    argv.reserve(arguments.size() + 2);
+    argv.push_back(const_cast<char*>(executable.c_str()));
+    for (const auto& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    return argv;
+}
+
+[[noreturn]] void throwLaunchError(const std::string& executable, int error) {
+    throw LaunchError("The process \"" + executable +
+                      "\" could not be launched: " + std::strerror(error));
+}
+
+pid_t spawn(const std::string& executable, const std::vector<std::string>& arguments,
+            posix_spawn_file_actions_t* actions) {
+    // posix_spawn reports a failed exec of a missing file, but checking first
+    // gives the same error for a file that exists without execute permission.
+    if (::access(executable.c_str(), X_OK) != 0)
+        throwLaunchError(executable, errno);
+    auto argv = makeArgv(executable, arguments);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, executable.c_str(), actions, nullptr, argv.data(), environ);
+    if (rc != 0)
+        throwLaunchError(executable, rc);
+    return pid;
+}
+
+int waitForExit(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return -1;
+}
+
+}  // namespace
+
+ProcessResult runProcess(const std::string& executable, const std::vector<std::string>& arguments,
+                         const ProcessOptions& options) {
+    Pipe pipe;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        throwLaunchError(executable, errno);
+    pipe.read = fds[0];
+    pipe.write = fds[1];
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipe.write, STDOUT_FILENO);
+    if (options.mergeStderr) {
+        posix_spawn_file_actions_adddup2(&actions, pipe.write, STDERR_FILENO);
+    } else if (options.discardStderr) {
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    }
+    pid_t pid = -1;
+    try {
+        pid = spawn(executable, arguments, &actions);
+    } catch (...) {
+        posix_spawn_file_actions_destroy(&actions);
+        throw;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipe.write);
+    pipe.write = -1;
+
+    // Drain until every holder of the write end has closed it; the child never
+    // blocks on a full pipe.
+    ProcessResult result;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(pipe.read, buffer, sizeof buffer);
+        if (n > 0) {
+            result.output.append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            break;
+        }
+    }
+    result.exitStatus = waitForExit(pid);
+    return result;
+}
+
+void spawnDetached(const std::string& executable, const std::vector<std::string>& arguments) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    try {
+        pid = spawn(executable, arguments, &actions);
+    } catch (...) {
+        posix_spawn_file_actions_destroy(&actions);
+        throw;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    std::thread([pid] { waitForExit(pid); }).detach();
+}
+
+std::string trimWhitespace(const std::string& text) {
+    static constexpr const char* kWhitespace = " \t\n\r\f\v";
+    const auto first = text.find_first_not_of(kWhitespace);
+    if (first == std::string::npos)
+        return {};
+    const auto last = text.find_last_not_of(kWhitespace);
+    return text.substr(first, last - first + 1);
+}
+
+bool isValidUtf8(const std::string& bytes) {
+    std::size_t i = 0;
+    const std::size_t n = bytes.size();
+    while (i < n) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        std::size_t extra = 0;
+        std::uint32_t codePoint = 0;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if ((c & 0xE0) == 0xC0) {
+            extra = 1;
+            codePoint = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            extra = 2;
+            codePoint = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            extra = 3;
+            codePoint = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + extra >= n)
+            return false;
+        for (std::size_t k = 1; k <= extra; ++k) {
+            const auto cc = static_cast<unsigned char>(bytes[i + k]);
+            if ((cc & 0xC0) != 0x80)
+                return false;
+            codePoint = (codePoint << 6) | (cc & 0x3F);
+        }
+        static constexpr std::uint32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
+        if (codePoint < kMinimum[extra] || codePoint > 0x10FFFF ||
+            (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+            return false;
+        }
+        i += extra + 1;
+    }
+    return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,43 @@
+#pragma once
+// Child processes: an executable with an argument list, its output drained
+// through one pipe while it runs (a chatty child never stalls on a full pipe).
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// The child could not be started (missing executable, no permission, ...).
+class LaunchError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+struct ProcessOptions {
+    bool mergeStderr = true;     // stderr into the same pipe as stdout
+    bool discardStderr = false;  // when not merged: stderr to /dev/null (else inherited)
+};
+
+struct ProcessResult {
+    int exitStatus = -1;  // exit code, or 128 + signal number
+    std::string output;   // everything read from the pipe until end of file
+};
+
+// Runs the child to its end. Reads the pipe until every holder closed it, then
+// reaps the child. Throws LaunchError when the child cannot be started.
+ProcessResult runProcess(const std::string& executable, const std::vector<std::string>& arguments,
+                         const ProcessOptions& options = {});
+
+// Starts the child with its standard streams on /dev/null and returns at once;
+// a background thread reaps it. Throws LaunchError when it cannot be started.
+void spawnDetached(const std::string& executable, const std::vector<std::string>& arguments);
+
+// Trims leading and trailing white space and line breaks (inner ones stay).
+std::string trimWhitespace(const std::string& text);
+
+// True when the bytes are well-formed UTF-8.
+bool isValidUtf8(const std::string& bytes);
+
+}  // namespace platform

@@ -1,0 +1,190 @@
+#include "support/loopback_server.h"
+
+#include <httplib.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cctype>
+#include <condition_variable>
+#include <mutex>
+#include <regex>
+#include <stdexcept>
+#include <thread>
+
+namespace qvtest {
+
+namespace {
+
+bool equalsIgnoringCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// httplib files the peer's and its own address among the request headers.
+bool isHttplibPseudoHeader(const std::string& name) {
+    return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
+           name == "LOCAL_PORT";
+}
+
+// httplib listens with a backlog of 5: a burst of connections overflows it and
+// the kernel drops SYNs, which the client retries only after a second.
+struct Server : httplib::Server {
+    void widenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
+};
+
+struct Route {
+    std::string method;
+    std::regex pattern;
+    LoopbackHandler handler;
+};
+
+}  // namespace
+
+std::optional<std::string> LoopbackRequest::header(const std::string& name) const {
+    for (const auto& [key, value] : headers) {
+        if (equalsIgnoringCase(key, name)) return value;
+    }
+    return std::nullopt;
+}
+
+struct LoopbackServer::Impl {
+    Server server;
+    int port = 0;
+    std::thread thread;
+
+    mutable std::mutex mutex;
+    mutable std::condition_variable arrived;
+    std::vector<LoopbackRequest> requests;  // guarded by mutex
+    std::vector<Route> routes;              // guarded by mutex
+
+    void serve(const httplib::Request& in, httplib::Response& out) {
+        LoopbackRequest request;
+        request.method = in.method;
+        request.path = in.path;
+        request.target = in.target;
+        request.body = in.body;
+        for (const auto& [name, value] : in.headers) {
+            if (!isHttplibPseudoHeader(name)) request.headers.emplace_back(name, value);
+        }
+
+        LoopbackHandler handler;
+        {
+            std::lock_guard lock(mutex);
+            requests.push_back(request);
+            for (auto route = routes.rbegin(); route != routes.rend(); ++route) {
+                // httplib routes HEAD to the GET handlers.
+                bool methodMatches =
+                    route->method == in.method || (in.method == "HEAD" && route->method == "GET");
+                if (methodMatches && std::regex_match(in.path, route->pattern)) {
+                    handler = route->handler;
+                    break;
+                }
+            }
+        }
+        arrived.notify_all();
+
+        LoopbackResponse response;
+        if (handler) {
+            handler(request, response);
+        } else {
+            response.status = 404;
+        }
+
+        out.status = response.status;
+        for (const auto& [name, value] : response.headers) out.headers.emplace(name, value);
+        if (response.dropAfterBytes) {
+            auto body = std::make_shared<std::string>(std::move(response.body));
+            auto limit = *response.dropAfterBytes;
+            out.set_content_provider(
+                body->size(), response.contentType,
+                [body, limit](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                    if (offset >= limit) return false;  // httplib then closes the connection
+                    sink.write(body->data() + offset, std::min(length, limit - offset));
+                    return true;
+                });
+        } else if (!response.body.empty()) {
+            out.set_content(response.body, response.contentType);
+        }
+    }
+};
+
+LoopbackServer::LoopbackServer() : impl_(std::make_unique<Impl>()) {
+    auto& server = impl_->server;
+    // Enough workers for tests that hold many requests open at once.
+    server.new_task_queue = [] { return new httplib::ThreadPool(32); };
+    server.set_keep_alive_timeout(1);  // an idle keep-alive connection delays stop()
+    auto serve = [impl = impl_.get()](const httplib::Request& in, httplib::Response& out) {
+        impl->serve(in, out);
+    };
+    server.Get(".*", serve);
+    server.Post(".*", serve);
+    server.Put(".*", serve);
+    server.Patch(".*", serve);
+    server.Delete(".*", serve);
+    server.Options(".*", serve);
+
+    impl_->port = server.bind_to_any_port("127.0.0.1");
+    if (impl_->port <= 0) throw std::runtime_error("LoopbackServer: cannot bind 127.0.0.1");
+    server.widenBacklog();
+    impl_->thread = std::thread([&server] { server.listen_after_bind(); });
+    // stop() before listen_after_bind() is running would be lost and the join would hang.
+    while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+LoopbackServer::~LoopbackServer() {
+    impl_->server.stop();
+    if (impl_->thread.joinable()) impl_->thread.join();
+}
+
+int LoopbackServer::port() const { return impl_->port; }
+
+std::string LoopbackServer::url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(impl_->port) + path;
+}
+
+LoopbackServer& LoopbackServer::on(const std::string& method, const std::string& pattern,
+                                   LoopbackHandler handler) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->routes.push_back(Route{method, std::regex(pattern), std::move(handler)});
+    return *this;
+}
+
+LoopbackServer& LoopbackServer::Get(const std::string& pattern, LoopbackHandler handler) {
+    return on("GET", pattern, std::move(handler));
+}
+LoopbackServer& LoopbackServer::Post(const std::string& pattern, LoopbackHandler handler) {
+    return on("POST", pattern, std::move(handler));
+}
+LoopbackServer& LoopbackServer::Put(const std::string& pattern, LoopbackHandler handler) {
+    return on("PUT", pattern, std::move(handler));
+}
+LoopbackServer& LoopbackServer::Patch(const std::string& pattern, LoopbackHandler handler) {
+    return on("PATCH", pattern, std::move(handler));
+}
+LoopbackServer& LoopbackServer::Delete(const std::string& pattern, LoopbackHandler handler) {
+    return on("DELETE", pattern, std::move(handler));
+}
+
+std::vector<LoopbackRequest> LoopbackServer::requests() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->requests;
+}
+
+std::size_t LoopbackServer::requestCount() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->requests.size();
+}
+
+bool LoopbackServer::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(impl_->mutex);
+    return impl_->arrived.wait_for(lock, timeout, [&] { return impl_->requests.size() >= count; });
+}
+
+void LoopbackServer::clearRequests() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->requests.clear();
+}
+
+}  // namespace qvtest

@@ -1,0 +1,88 @@
+#pragma once
+// An HTTP server on 127.0.0.1 and an ephemeral port, for tests: it records
+// every request it receives and answers through handlers the test registers.
+//
+//   qvtest::LoopbackServer server;
+//   server.Post("/computers/state", [](const auto& req, auto& res) {
+//       res.status = 201;
+//       res.body = R"({"ok":true})";
+//       res.contentType = "application/json";
+//   });
+//   ... send to server.url("/computers/state") ...
+//   auto requests = server.requests();
+//
+// Built on httplib::Server (kept out of this header). Handlers run on the
+// server's worker threads, several at once; unmatched requests get 404.
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/http_session.h"  // platform::HeaderList
+
+namespace qvtest {
+
+struct LoopbackRequest {
+    std::string method;
+    std::string path;    // decoded, without the query
+    std::string target;  // as on the request line: path and query
+    // As httplib parsed them: grouped by name ignoring case (same-name headers
+    // keep their order), so not the order on the wire; tests of the exact wire
+    // order need a raw socket.
+    platform::HeaderList headers;
+    std::string body;
+
+    // First header with that name, ignoring ASCII case.
+    std::optional<std::string> header(const std::string& name) const;
+};
+
+struct LoopbackResponse {
+    int status = 200;
+    std::string body;
+    std::string contentType = "text/plain";  // sent only with a non-empty body
+    platform::HeaderList headers;            // added to httplib's own (Content-Length, Keep-Alive...)
+    // Misbehave: announce the whole body's length, send only this many body
+    // bytes, then drop the connection.
+    std::optional<std::size_t> dropAfterBytes;
+};
+
+using LoopbackHandler = std::function<void(const LoopbackRequest&, LoopbackResponse&)>;
+
+class LoopbackServer {
+public:
+    LoopbackServer();  // listening when it returns
+    ~LoopbackServer();  // stops and joins the server thread
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+    int port() const;
+    // "http://127.0.0.1:<port><path>"
+    std::string url(const std::string& path = "/") const;
+
+    // `pattern` is a regular expression the whole path must match. Handlers may
+    // be added at any time; the newest matching one answers. Methods httplib
+    // serves: GET (also HEAD), POST, PUT, PATCH, DELETE, OPTIONS.
+    LoopbackServer& on(const std::string& method, const std::string& pattern, LoopbackHandler handler);
+    LoopbackServer& Get(const std::string& pattern, LoopbackHandler handler);
+    LoopbackServer& Post(const std::string& pattern, LoopbackHandler handler);
+    LoopbackServer& Put(const std::string& pattern, LoopbackHandler handler);
+    LoopbackServer& Patch(const std::string& pattern, LoopbackHandler handler);
+    LoopbackServer& Delete(const std::string& pattern, LoopbackHandler handler);
+
+    // Every request received, in order of arrival (recorded before its handler runs).
+    std::vector<LoopbackRequest> requests() const;
+    std::size_t requestCount() const;
+    // Waits until at least `count` requests have arrived; false on time-out.
+    bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
+    void clearRequests();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace qvtest

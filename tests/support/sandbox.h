@@ -1,0 +1,111 @@
+#pragma once
+// End-to-end fixtures: a sandbox system root with the macOS stand-ins first on
+// PATH, the real daemon binary running in it, and the API simulator.
+//
+//   qvtest::Simulator api;                 // started, port read back
+//   qvtest::Sandbox box;                   // fresh root
+//   box.writeFile("/tmp/qvconfig", "KEY\\nACME\\nHQ");
+//   box.startDaemon(api.baseUrl());
+//   ASSERT_TRUE(box.waitForLog("Authorization token is set."));
+//   auto requests = api.requests();        // everything that crossed the wire
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "support/temp_dir.h"
+
+namespace qvtest {
+
+using namespace std::chrono_literals;
+
+// Starts `executable` with `arguments` and the given environment (added to
+// this process's), stdout and stderr appended to `outputFile`.
+pid_t spawnProcess(const std::string& executable, const std::vector<std::string>& arguments,
+                   const std::map<std::string, std::string>& environment,
+                   const std::string& outputFile);
+
+class Sandbox {
+  public:
+    Sandbox();
+    ~Sandbox();  // stops the daemon if it still runs
+
+    const std::string& root() const { return root_; }
+    // "<root><absolutePath>"
+    std::string path(const std::string& absolutePath) const;
+    void writeFile(const std::string& absolutePath, const std::string& content,
+                   unsigned mode = 0644);
+    std::string readFile(const std::string& absolutePath) const;
+    bool exists(const std::string& absolutePath) const;
+
+    // Stand-in tools from tests/shims placed inside the root, e.g.
+    // installShim("installer", "/usr/sbin/installer").
+    void installShim(const std::string& shimName, const std::string& absolutePath);
+    // Canned answer (output) and exit status for a stand-in, read from <root>/.shim.
+    void setShimAnswer(const std::string& name, const std::string& output);
+    void setShimExit(const std::string& name, int status);
+    // Command lines the stand-ins ran, in order.
+    std::vector<std::string> shimCalls() const;
+
+    // Runs the daemon with QV_ROOT, QV_API_BASE_URL=`apiBaseUrl` and the stand-ins
+    // first on PATH; `extraEnvironment` is added.
+    void startDaemon(const std::string& apiBaseUrl,
+                     const std::map<std::string, std::string>& extraEnvironment = {});
+    // SIGTERM and reap; returns the wait status.
+    int stopDaemon();
+    bool daemonRunning();
+
+    // The text log (TotalLog.log) and the daemon's stdout.
+    std::string textLog() const;
+    std::string daemonOutput() const;
+    // Waits until the text log holds `text` `occurrences` times.
+    bool waitForLog(const std::string& text, std::chrono::milliseconds timeout = 15s,
+                    int occurrences = 1) const;
+    int countInLog(const std::string& text) const;
+
+    // The preferences domain's value for `key`, when it is a string.
+    std::optional<std::string> preference(const std::string& key,
+                                          const std::string& domain = "com.tessaly.Quorvel") const;
+
+  private:
+    TempDir dir_;
+    std::string root_;
+    pid_t daemon_ = -1;
+};
+
+class Simulator {
+  public:
+    explicit Simulator(const std::vector<std::string>& arguments = {});
+    ~Simulator();
+
+    std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    int port() const { return port_; }
+
+    // GET /_admin/requests: every request recorded, in order.
+    nlohmann::json requests() const;
+    // Requests whose method and path match exactly.
+    std::vector<nlohmann::json> requestsTo(const std::string& method,
+                                           const std::string& path) const;
+    bool waitForRequest(const std::string& method, const std::string& path,
+                        std::chrono::milliseconds timeout = 15s, std::size_t count = 1) const;
+    // POST /_admin/faults and /_admin/state.
+    void addFault(const nlohmann::json& fault);
+    void setState(const nlohmann::json& state);
+    nlohmann::json state() const;
+
+  private:
+    nlohmann::json adminGet(const std::string& path) const;
+    void adminPost(const std::string& path, const nlohmann::json& body);
+
+    TempDir dir_;
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+}  // namespace qvtest

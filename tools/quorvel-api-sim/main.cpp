@@ -1,0 +1,127 @@
+// quorvel-api-sim: a local stand-in for the Quorvel API, for the demo and the
+// end-to-end tests.
+//
+//   quorvel-api-sim [--port N] [--port-file F] [--record F] [--fault "METHOD PATH STATUS|drop
+//   [COUNT]"]...
+//
+// Admin endpoints: GET /_admin/requests (everything recorded), POST
+// /_admin/faults (a fault as JSON: method, path, status, body, drop, count),
+// POST /_admin/state (merged into the shared state), GET /_admin/state.
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+#include "sim.h"
+
+namespace {
+
+int usage() {
+    std::cerr << "usage: quorvel-api-sim [--port N] [--port-file F] [--record F] "
+                 "[--fault \"METHOD PATH STATUS|drop [COUNT]\"]...\n";
+    return 2;
+}
+
+void installAdminRoutes(sim::Sim& s) {
+    s.server.Get("/_admin/requests", [&s](const httplib::Request&, httplib::Response& res) {
+        sim::jsonReply(res, 200, s.recorded());
+    });
+    s.server.Post("/_admin/faults", [&s](const httplib::Request& req, httplib::Response& res) {
+        auto json = sim::Json::parse(req.body, nullptr, false);
+        if (json.is_discarded() || !json.is_object())
+            return sim::jsonReply(res, 400, {{"error", "bad fault"}});
+        s.addFault(sim::faultFromJson(json));
+        sim::jsonReply(res, 200, {{"ok", true}});
+    });
+    s.server.Post("/_admin/state", [&s](const httplib::Request& req, httplib::Response& res) {
+        auto json = sim::Json::parse(req.body, nullptr, false);
+        if (json.is_discarded() || !json.is_object())
+            return sim::jsonReply(res, 400, {{"error", "bad state"}});
+        std::lock_guard lock(s.mutex);
+        for (auto& [key, value] : json.items())
+            s.state[key] = value;
+        sim::jsonReply(res, 200, s.state);
+    });
+    s.server.Get("/_admin/state", [&s](const httplib::Request&, httplib::Response& res) {
+        std::lock_guard lock(s.mutex);
+        sim::jsonReply(res, 200, s.state);
+    });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    sim::Sim s;
+    int port = 0;
+    std::string portFile;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        if (arg == "--port") {
+            const char* v = next();
+            if (v == nullptr)
+                return usage();
+            port = std::atoi(v);
+        } else if (arg == "--port-file") {
+            const char* v = next();
+            if (v == nullptr)
+                return usage();
+            portFile = v;
+        } else if (arg == "--record") {
+            const char* v = next();
+            if (v == nullptr)
+                return usage();
+            s.recordPath = v;
+        } else if (arg == "--fault") {
+            const char* v = next();
+            sim::Fault fault;
+            if (v == nullptr || !sim::parseFault(v, fault))
+                return usage();
+            s.addFault(fault);
+        } else {
+            return usage();
+        }
+    }
+
+    s.server.set_pre_routing_handler([&s](const httplib::Request& req, httplib::Response& res) {
+        if (req.path.rfind("/_admin/", 0) == 0)
+            return httplib::Server::HandlerResponse::Unhandled;
+        s.record(req);
+        sim::Fault fault;
+        if (!s.takeFault(req, fault))
+            return httplib::Server::HandlerResponse::Unhandled;
+        if (fault.drop) {
+            // Promise a body and close the connection before sending it.
+            res.set_content_provider(1024, "application/json",
+                                     [](size_t, size_t, httplib::DataSink&) { return false; });
+        } else {
+            sim::jsonReply(res, fault.status, fault.body);
+        }
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    installAdminRoutes(s);
+    for (auto installer : sim::routeInstallers())
+        installer(s);
+
+    if (port == 0) {
+        port = s.server.bind_to_any_port("127.0.0.1");
+    } else if (!s.server.bind_to_port("127.0.0.1", port)) {
+        port = -1;
+    }
+    if (port <= 0) {
+        std::cerr << "quorvel-api-sim: cannot listen\n";
+        return 1;
+    }
+    s.port = port;
+    if (!portFile.empty()) {
+        const std::string tmp = portFile + ".tmp";
+        std::ofstream(tmp) << port << "\n";
+        std::rename(tmp.c_str(), portFile.c_str());
+    }
+    std::cout << "quorvel-api-sim listening on " << s.baseUrl() << std::endl;
+
+    s.server.listen_after_bind();
+    return 0;
+}

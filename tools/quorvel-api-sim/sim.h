@@ -1,0 +1,71 @@
+#pragma once
+// The local Quorvel API simulator: cpp-httplib on loopback. Every request is
+// recorded (one JSON line each); faults injected through the admin endpoint or
+// --fault make a route answer an error status or drop the connection for a
+// number of calls. Route files register themselves with QV_SIM_ROUTES.
+
+#include <httplib.h>
+
+#include <functional>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+using Json = nlohmann::ordered_json;
+
+struct Fault {
+    std::string method;          // "POST", or "*" for any
+    std::string path;            // exact, or a prefix when it ends in "*"
+    int status = 500;            // answered status (ignored when drop)
+    Json body = Json::object();  // JSON body answered with the status
+    bool drop = false;           // drop the connection instead of answering
+    int count = 1;               // calls affected; -1 for every call
+};
+
+class Sim {
+  public:
+    httplib::Server server;
+
+    // Guards `state` and everything the route files keep.
+    std::mutex mutex;
+    // Free-form state the route files and the admin endpoint share, e.g.
+    // state["configuration"] for the configuration answer.
+    Json state = Json::object();
+
+    std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port); }
+    int port = 0;
+    std::string recordPath;
+
+    void addFault(Fault fault);
+    // The fault that applies to this request (consuming one call), if any.
+    bool takeFault(const httplib::Request& request, Fault& out);
+    void record(const httplib::Request& request);
+    Json recorded();
+
+  private:
+    std::vector<Fault> faults_;
+    Json requests_ = Json::array();
+};
+
+// Parses "METHOD PATH STATUS [COUNT]" or "METHOD PATH drop [COUNT]".
+bool parseFault(const std::string& text, Fault& out);
+// Parses the admin endpoint's JSON form.
+Fault faultFromJson(const Json& json);
+
+void jsonReply(httplib::Response& response, int status, const Json& body);
+
+using RouteInstaller = void (*)(Sim&);
+std::vector<RouteInstaller>& routeInstallers();
+struct RouteRegistrar {
+    explicit RouteRegistrar(RouteInstaller installer) { routeInstallers().push_back(installer); }
+};
+
+}  // namespace sim
+
+#define QV_SIM_ROUTES(name)                               \
+    static void name(::sim::Sim& sim);                    \
+    static ::sim::RouteRegistrar name##_registrar(&name); \
+    static void name(::sim::Sim& sim)
