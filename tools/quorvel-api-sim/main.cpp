@@ -115,6 +115,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     s.port = port;
+    s.server.widenBacklog();
     if (!portFile.empty()) {
         const std::string tmp = portFile + ".tmp";
         std::ofstream(tmp) << port << "\n";

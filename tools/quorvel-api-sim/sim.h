@@ -5,6 +5,7 @@
 // number of calls. Route files register themselves with QV_SIM_ROUTES.
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <functional>
 #include <mutex>
@@ -25,9 +26,15 @@ struct Fault {
     int count = 1;               // calls affected; -1 for every call
 };
 
+// httplib listens with a backlog of 5: a burst of connections overflows it
+// and the kernel drops SYNs, which clients retry only after a second.
+struct Server : httplib::Server {
+    void widenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
+};
+
 class Sim {
   public:
-    httplib::Server server;
+    Server server;
 
     // Guards `state` and everything the route files keep.
     std::mutex mutex;
