@@ -2,7 +2,6 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -98,7 +97,6 @@ struct Transfer {
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
     HttpResponse response;
-    bool sawHeaderLine = false;
 
     // Data task.
     std::string body;

@@ -48,7 +48,7 @@ constexpr auto kWait = 20s;
 // own thread. Lets a test read the request bytes exactly as sent, or
 // misbehave (never answer, drop the connection) in ways an HTTP library won't.
 class RawServer {
-public:
+  public:
     using Handler = std::function<void(int fd)>;
 
     explicit RawServer(Handler handler) : handler_(std::move(handler)) {
@@ -57,7 +57,8 @@ public:
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof(address);
-        if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        if (listenFd_ < 0 ||
+            ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
             ::listen(listenFd_, 64) != 0 ||
             ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
             throw std::runtime_error("RawServer: cannot listen on 127.0.0.1");
@@ -72,21 +73,25 @@ public:
         acceptor_.join();
         ::close(listenFd_);
         std::lock_guard lock(mutex_);
-        for (int fd : connections_) ::shutdown(fd, SHUT_RDWR);  // wakes handlers blocked in recv()
-        for (auto& worker : workers_) worker.join();
-        for (int fd : connections_) ::close(fd);
+        for (int fd : connections_)
+            ::shutdown(fd, SHUT_RDWR);  // wakes handlers blocked in recv()
+        for (auto& worker : workers_)
+            worker.join();
+        for (int fd : connections_)
+            ::close(fd);
     }
 
     std::string url(const std::string& path = "/") const {
         return "http://127.0.0.1:" + std::to_string(port_) + path;
     }
 
-private:
+  private:
     void acceptLoop() {
         for (;;) {
             int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) {
-                if (errno == EINTR && !stopping_) continue;
+                if (errno == EINTR && !stopping_)
+                    continue;
                 return;
             }
             std::lock_guard lock(mutex_);
@@ -109,7 +114,8 @@ void sendAll(int fd, const std::string& data) {
     std::size_t sent = 0;
     while (sent < data.size()) {
         ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) return;
+        if (n <= 0)
+            return;
         sent += static_cast<std::size_t>(n);
     }
 }
@@ -126,7 +132,8 @@ std::string readRequest(int fd) {
             if (headerEnd != std::string::npos) {
                 std::size_t bodyLength = 0;
                 std::string lower = data.substr(0, headerEnd);
-                for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                for (auto& c : lower)
+                    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
                 auto at = lower.find("\r\ncontent-length:");
                 if (at != std::string::npos) {
                     bodyLength = std::stoul(lower.substr(at + 17));
@@ -134,9 +141,11 @@ std::string readRequest(int fd) {
                 expected = headerEnd + 4 + bodyLength;
             }
         }
-        if (expected != std::string::npos && data.size() >= expected) return data;
+        if (expected != std::string::npos && data.size() >= expected)
+            return data;
         ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-        if (n <= 0) return data;
+        if (n <= 0)
+            return data;
         data.append(buffer, static_cast<std::size_t>(n));
     }
 }
@@ -156,7 +165,8 @@ struct WireRequest {
 WireRequest parseWire(const std::string& raw) {
     WireRequest parsed;
     auto headerEnd = raw.find("\r\n\r\n");
-    if (headerEnd == std::string::npos) return parsed;
+    if (headerEnd == std::string::npos)
+        return parsed;
     parsed.body = raw.substr(headerEnd + 4);
     std::string head = raw.substr(0, headerEnd + 2);
     std::size_t start = 0;
@@ -171,7 +181,8 @@ WireRequest parseWire(const std::string& raw) {
         }
         auto colon = line.find(':');
         std::string value = line.substr(colon + 1);
-        if (!value.empty() && value.front() == ' ') value.erase(0, 1);
+        if (!value.empty() && value.front() == ' ')
+            value.erase(0, 1);
         parsed.headers.emplace_back(line.substr(0, colon), value);
     }
     return parsed;
@@ -179,7 +190,7 @@ WireRequest parseWire(const std::string& raw) {
 
 // A raw server answering every request with a small 200 and keeping the bytes it read.
 class CapturingServer {
-public:
+  public:
     CapturingServer()
         : server_([this](int fd) {
               std::string raw = readRequest(fd);
@@ -197,7 +208,7 @@ public:
         return captured_;
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::vector<std::string> captured_;
     RawServer server_;  // last: its threads use the members above
@@ -208,7 +219,8 @@ private:
 DataTaskResult fetch(HttpSession& session, HttpRequest request) {
     std::promise<DataTaskResult> done;
     auto future = done.get_future();
-    session.dataTask(std::move(request), [&done](DataTaskResult result) { done.set_value(std::move(result)); });
+    session.dataTask(std::move(request),
+                     [&done](DataTaskResult result) { done.set_value(std::move(result)); });
     if (future.wait_for(kWait) != std::future_status::ready) {
         ADD_FAILURE() << "no completion within " << kWait.count() << " s";
         return {};
@@ -241,13 +253,15 @@ HttpRequest request(std::string method, std::string url, HeaderList headers = {}
 std::string randomBytes(std::size_t size) {
     std::mt19937 generator(42);
     std::string bytes(size, '\0');
-    for (auto& c : bytes) c = static_cast<char>(generator());
+    for (auto& c : bytes)
+        c = static_cast<char>(generator());
     return bytes;
 }
 
 std::vector<fs::path> filesIn(const fs::path& directory) {
     std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(directory)) files.push_back(entry.path());
+    for (const auto& entry : fs::directory_iterator(directory))
+        files.push_back(entry.path());
     return files;
 }
 
@@ -275,7 +289,8 @@ TEST(HttpSessionWire, SendsHeadersInGivenOrderAndAddsOnlyHostAndContentLength) {
                        {"Authorization", "token-123"},
                        {"Accept", "application/vnd.quorvel.v1+json"},
                        {"X-Empty", ""}};
-    auto result = fetch(session, request("POST", server.url("/computers/state"), headers, R"({"a":1})"));
+    auto result =
+        fetch(session, request("POST", server.url("/computers/state"), headers, R"({"a":1})"));
     ASSERT_FALSE(result.error) << *result.error;
 
     auto captured = server.captured();
@@ -510,7 +525,8 @@ TEST(HttpSessionCallbacks, CompletionsArriveInCompletionOrderNotStartOrder) {
     auto record = [&](DataTaskResult result) {
         std::lock_guard lock(orderMutex);
         order.push_back(result.body.value_or(result.error.value_or("?")));
-        if (order.size() == 2) bothDone.set_value();
+        if (order.size() == 2)
+            bothDone.set_value();
     };
     session.dataTask(request("GET", server.url("/slow")), record);
     ASSERT_TRUE(server.waitForRequests(1, 5s));
@@ -546,11 +562,13 @@ TEST(HttpSessionCallbacks, ManyTransfersAreInFlightAtOnce) {
     std::vector<DataTaskResult> results;
     std::promise<void> allDone;
     for (int i = 0; i < kTransfers; ++i) {
-        session.dataTask(request("GET", server.url("/held/" + std::to_string(i))), [&](DataTaskResult r) {
-            std::lock_guard lock(resultsMutex);
-            results.push_back(std::move(r));
-            if (results.size() == kTransfers) allDone.set_value();
-        });
+        session.dataTask(request("GET", server.url("/held/" + std::to_string(i))),
+                         [&](DataTaskResult r) {
+                             std::lock_guard lock(resultsMutex);
+                             results.push_back(std::move(r));
+                             if (results.size() == kTransfers)
+                                 allDone.set_value();
+                         });
     }
     ASSERT_EQ(allDone.get_future().wait_for(kWait), std::future_status::ready);
     std::set<std::string> paths;
@@ -579,7 +597,8 @@ TEST(HttpSessionCallbacks, DestroyingASessionCancelsTransfersInFlight) {
     session.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - before, 3s);
     auto future = done.get_future();
-    ASSERT_EQ(future.wait_for(0s), std::future_status::ready) << "delivered before the destructor returned";
+    ASSERT_EQ(future.wait_for(0s), std::future_status::ready)
+        << "delivered before the destructor returned";
     auto result = future.get();
     ASSERT_TRUE(result.error);
     EXPECT_NE(result.error->find("cancelled"), std::string::npos) << *result.error;
@@ -590,7 +609,8 @@ TEST(HttpSessionCallbacks, DestroyingASessionCancelsTransfersInFlight) {
 
 TEST(HttpSessionErrors, RefusedConnectionIsATransportError) {
     HttpSession session;
-    auto result = fetch(session, request("GET", "http://127.0.0.1:" + std::to_string(closedPort()) + "/"));
+    auto result =
+        fetch(session, request("GET", "http://127.0.0.1:" + std::to_string(closedPort()) + "/"));
     ASSERT_TRUE(result.error);
     EXPECT_FALSE(result.response);
     EXPECT_FALSE(result.body);
@@ -665,9 +685,11 @@ TEST(HttpSessionErrors, NoProgressForTheTimeoutIsATransportError) {
 TEST(HttpSessionErrors, TheTimeoutIsNotACapOnATransferThatKeepsFlowing) {
     RawServer trickler([](int fd) {
         readRequest(fd);
-        sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 7\r\nConnection: close\r\n\r\n");
-        for (char c : std::string("flowing")) {  // 7 bytes over about 2.8 s
-            std::this_thread::sleep_for(400ms);
+        sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 9\r\nConnection: close\r\n\r\n");
+        // 9 bytes over 4.5 s, twice the time-out. (libcurl samples its speed once a
+        // second, so a time-out of 1 s would be too coarse to hold steadily.)
+        for (char c : std::string("trickling")) {
+            std::this_thread::sleep_for(500ms);
             sendAll(fd, std::string(1, c));
         }
         ::shutdown(fd, SHUT_WR);
@@ -675,10 +697,10 @@ TEST(HttpSessionErrors, TheTimeoutIsNotACapOnATransferThatKeepsFlowing) {
     });
     HttpSession session;
     auto slow = request("GET", trickler.url("/slow"));
-    slow.timeout = 1s;
+    slow.timeout = 2s;
     auto result = fetch(session, slow);
     ASSERT_FALSE(result.error) << *result.error;
-    EXPECT_EQ(result.body, "flowing");
+    EXPECT_EQ(result.body, "trickling");
 }
 
 // ---------------------------------------------------------------------------
@@ -725,8 +747,9 @@ TEST(HttpSessionDownload, AFailedDownloadLeavesNoFile) {
     EXPECT_FALSE(cut.response);
     EXPECT_TRUE(filesIn(temp.path()).empty());
 
-    auto refused = download(session, request("GET", "http://127.0.0.1:" + std::to_string(closedPort()) + "/"),
-                            temp.path());
+    auto refused =
+        download(session, request("GET", "http://127.0.0.1:" + std::to_string(closedPort()) + "/"),
+                 temp.path());
     ASSERT_TRUE(refused.error);
     EXPECT_TRUE(filesIn(temp.path()).empty());
 
@@ -787,7 +810,8 @@ TEST(HttpSessionTls, PeerIsVerifiedAndTheExtraCaFileIsTrusted) {
     });
     int port = server.bind_to_any_port("127.0.0.1");
     std::thread serving([&] { server.listen_after_bind(); });
-    while (!server.is_running()) std::this_thread::sleep_for(1ms);
+    while (!server.is_running())
+        std::this_thread::sleep_for(1ms);
     std::string url = "https://127.0.0.1:" + std::to_string(port) + "/secure";
 
     {
@@ -813,25 +837,49 @@ TEST(HttpSessionTls, PeerIsVerifiedAndTheExtraCaFileIsTrusted) {
     serving.join();
 }
 
+TEST(HttpSessionShared, IsOneProcessWideSessionThatWorks) {
+    qvtest::LoopbackServer server;
+    server.Get("/ping", [](const auto&, auto& res) { res.body = "pong"; });
+    HttpSession& shared = HttpSession::shared();
+    EXPECT_EQ(&shared, &HttpSession::shared());
+    auto result = fetch(shared, request("GET", server.url("/ping")));
+    ASSERT_FALSE(result.error) << *result.error;
+    EXPECT_EQ(result.body, "pong");
+}
+
 // ---------------------------------------------------------------------------
 
 TEST(UrlValidation, AcceptsAbsoluteUrlsWithSchemeAndHost) {
-    for (const char* url : {"https://admin.quorvel.example", "https://realtime.quorvel.example/computers/state",
-                            "http://127.0.0.1:8080/a/b?c=d&e=f#frag", "http://[::1]:9000/",
-                            "https://deploy.quorvel.example/computers/mac?id=A%20B",
-                            "https://user@host.example/path"}) {
+    for (const char* url :
+         {"https://admin.quorvel.example", "https://realtime.quorvel.example/computers/state",
+          "http://127.0.0.1:8080/a/b?c=d&e=f#frag", "http://[::1]:9000/",
+          "https://deploy.quorvel.example/computers/mac?id=A%20B",
+          "https://user@host.example/path"}) {
         EXPECT_TRUE(platform::isValidUrl(url)) << url;
     }
 }
 
 TEST(UrlValidation, RejectsTextThatIsNotAnAbsoluteUrlOrHoldsForbiddenCharacters) {
-    for (const char* url :
-         {"", "not a url", "admin.quorvel.example/computers", "/computers/state", "https://",
-          "https:///path", "file:///etc/passwd", "https://host.example/with space",
-          "https://host.example/tab\there", "https://host.example/line\nbreak", " https://host.example",
-          "https://host.example/\x7f", "https://host.example/caf\xc3\xa9", "https://host.example/{id}",
-          "https://host.example/a\"b", "https://host.example/100%", "https://host.example/%zz",
-          "https://host.example/a#b#c", "https://host.example/a|b", "https://host.example/a\\b"}) {
+    for (const char* url : {"",
+                            "not a url",
+                            "admin.quorvel.example/computers",
+                            "/computers/state",
+                            "https://",
+                            "https:///path",
+                            "file:///etc/passwd",
+                            "https://host.example/with space",
+                            "https://host.example/tab\there",
+                            "https://host.example/line\nbreak",
+                            " https://host.example",
+                            "https://host.example/\x7f",
+                            "https://host.example/caf\xc3\xa9",
+                            "https://host.example/{id}",
+                            "https://host.example/a\"b",
+                            "https://host.example/100%",
+                            "https://host.example/%zz",
+                            "https://host.example/a#b#c",
+                            "https://host.example/a|b",
+                            "https://host.example/a\\b"}) {
         EXPECT_FALSE(platform::isValidUrl(url)) << url;
     }
 }

@@ -44,7 +44,8 @@ struct Route {
 
 std::optional<std::string> LoopbackRequest::header(const std::string& name) const {
     for (const auto& [key, value] : headers) {
-        if (equalsIgnoringCase(key, name)) return value;
+        if (equalsIgnoringCase(key, name))
+            return value;
     }
     return std::nullopt;
 }
@@ -66,7 +67,8 @@ struct LoopbackServer::Impl {
         request.target = in.target;
         request.body = in.body;
         for (const auto& [name, value] : in.headers) {
-            if (!isHttplibPseudoHeader(name)) request.headers.emplace_back(name, value);
+            if (!isHttplibPseudoHeader(name))
+                request.headers.emplace_back(name, value);
         }
 
         LoopbackHandler handler;
@@ -93,14 +95,16 @@ struct LoopbackServer::Impl {
         }
 
         out.status = response.status;
-        for (const auto& [name, value] : response.headers) out.headers.emplace(name, value);
+        for (const auto& [name, value] : response.headers)
+            out.headers.emplace(name, value);
         if (response.dropAfterBytes) {
             auto body = std::make_shared<std::string>(std::move(response.body));
             auto limit = *response.dropAfterBytes;
             out.set_content_provider(
                 body->size(), response.contentType,
                 [body, limit](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                    if (offset >= limit) return false;  // httplib then closes the connection
+                    if (offset >= limit)
+                        return false;  // httplib then closes the connection
                     sink.write(body->data() + offset, std::min(length, limit - offset));
                     return true;
                 });
@@ -114,7 +118,11 @@ LoopbackServer::LoopbackServer() : impl_(std::make_unique<Impl>()) {
     auto& server = impl_->server;
     // Enough workers for tests that hold many requests open at once.
     server.new_task_queue = [] { return new httplib::ThreadPool(32); };
-    server.set_keep_alive_timeout(1);  // an idle keep-alive connection delays stop()
+    // One request per connection ("Connection: close"): a client that keeps an
+    // idle connection open (the never-destroyed shared session does) would hold
+    // a worker, and so stop(), until the keep-alive time-out.
+    server.set_keep_alive_max_count(1);
+    server.set_keep_alive_timeout(1);
     auto serve = [impl = impl_.get()](const httplib::Request& in, httplib::Response& out) {
         impl->serve(in, out);
     };
@@ -126,19 +134,24 @@ LoopbackServer::LoopbackServer() : impl_(std::make_unique<Impl>()) {
     server.Options(".*", serve);
 
     impl_->port = server.bind_to_any_port("127.0.0.1");
-    if (impl_->port <= 0) throw std::runtime_error("LoopbackServer: cannot bind 127.0.0.1");
+    if (impl_->port <= 0)
+        throw std::runtime_error("LoopbackServer: cannot bind 127.0.0.1");
     server.widenBacklog();
     impl_->thread = std::thread([&server] { server.listen_after_bind(); });
     // stop() before listen_after_bind() is running would be lost and the join would hang.
-    while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (!server.is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 LoopbackServer::~LoopbackServer() {
     impl_->server.stop();
-    if (impl_->thread.joinable()) impl_->thread.join();
+    if (impl_->thread.joinable())
+        impl_->thread.join();
 }
 
-int LoopbackServer::port() const { return impl_->port; }
+int LoopbackServer::port() const {
+    return impl_->port;
+}
 
 std::string LoopbackServer::url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(impl_->port) + path;

@@ -12,7 +12,9 @@
 //   auto requests = server.requests();
 //
 // Built on httplib::Server (kept out of this header). Handlers run on the
-// server's worker threads, several at once; unmatched requests get 404.
+// server's worker threads (32), several at once; unmatched requests get 404.
+// Every response closes its connection, so a client that keeps connections
+// open (the shared session) never delays the server's shutdown.
 
 #include <chrono>
 #include <cstddef>
@@ -44,7 +46,7 @@ struct LoopbackResponse {
     int status = 200;
     std::string body;
     std::string contentType = "text/plain";  // sent only with a non-empty body
-    platform::HeaderList headers;            // added to httplib's own (Content-Length, Keep-Alive...)
+    platform::HeaderList headers;  // besides httplib's own (Content-Length, Connection...)
     // Misbehave: announce the whole body's length, send only this many body
     // bytes, then drop the connection.
     std::optional<std::size_t> dropAfterBytes;
@@ -53,8 +55,8 @@ struct LoopbackResponse {
 using LoopbackHandler = std::function<void(const LoopbackRequest&, LoopbackResponse&)>;
 
 class LoopbackServer {
-public:
-    LoopbackServer();  // listening when it returns
+  public:
+    LoopbackServer();   // listening when it returns
     ~LoopbackServer();  // stops and joins the server thread
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
@@ -66,7 +68,8 @@ public:
     // `pattern` is a regular expression the whole path must match. Handlers may
     // be added at any time; the newest matching one answers. Methods httplib
     // serves: GET (also HEAD), POST, PUT, PATCH, DELETE, OPTIONS.
-    LoopbackServer& on(const std::string& method, const std::string& pattern, LoopbackHandler handler);
+    LoopbackServer& on(const std::string& method, const std::string& pattern,
+                       LoopbackHandler handler);
     LoopbackServer& Get(const std::string& pattern, LoopbackHandler handler);
     LoopbackServer& Post(const std::string& pattern, LoopbackHandler handler);
     LoopbackServer& Put(const std::string& pattern, LoopbackHandler handler);
@@ -80,7 +83,7 @@ public:
     bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
     void clearRequests();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
