@@ -5,14 +5,51 @@
 #include <optional>
 #include <string>
 
+#include "platform/json.h"
+
 namespace QVAgentLaunchDaemon {
 
-// Logs in with the stored identifier; the token exactly as the "Authorization"
-// header gave it, or absent. Blocks until the exchange ends.
+// Facts about the machine sent with registration and login. A fact is absent
+// when its command could not be started; it is then sent as JSON null.
+struct MachineFacts {
+    std::optional<std::string> productVersion;  // "sw_vers -productVersion"
+    std::optional<std::string> buildVersion;    // "sw_vers -buildVersion"
+    std::optional<std::string> computerName;    // "scutil --get ComputerName"
+    std::optional<std::string> bootVolumeUuid;  // the boot volume's "Volume UUID" from diskutil
+};
+
+// Runs the four fact commands, in the order above.
+MachineFacts readMachineFacts();
+
+// The fields of the installer configuration file "/tmp/qvconfig". Empty
+// strings when the file does not exist; absent when an extraction command
+// could not be started.
+struct InstallerConfiguration {
+    std::optional<std::string> licenseKey;
+    std::optional<std::string> companyName;
+    std::optional<std::string> locationName;
+};
+
+// {"platform": "mac", "data": {"machineName", "serialNumber",
+//  "operatingSystem": {"name": "macOS", "version", "build"}}}
+platform::Json loginBody(const MachineFacts& facts);
+// The login body plus "licenseKey", "companyName", "locationName" and
+// "machineId" (the hardware platform UUID).
+platform::Json registrationBody(const MachineFacts& facts,
+                                const std::optional<std::string>& hardwareUuid,
+                                const InstallerConfiguration& configuration);
+
+// Logs in with the identifier; the token exactly as the "Authorization"
+// header gave it (scheme word included), or absent. Stores nothing. Blocks
+// until the exchange ends.
 std::optional<std::string> login(const std::string& computerId);
 
-// Registers the computer, stores "computerId", then logs in and sets
-// authorizationToken and its memory-state entry.
+// Registers the computer with the installer configuration and the machine
+// facts, stores the identifier the server issues under "computerId", then
+// logs in with it and sets authorizationToken and its memory-state entry.
+// "/tmp/qvconfig" is removed only once the identifier is stored, so a failed
+// registration keeps the customer key for the next attempt. Blocks until the
+// exchanges end.
 void registerComputer();
 
 }  // namespace QVAgentLaunchDaemon

@@ -78,26 +78,27 @@ std::int64_t enrollmentRetryInterval(std::int64_t failedAttempts, platform::Rand
     return backoffInterval(kEnrollmentBackoff, failedAttempts, random);
 }
 
-void runMainTask(const MainTaskSeams& seams) {
-    Logging::Start(startFormatted, [] { return ENABLE_DIAGNOSTIC_LOGS.load(); });
-    Logging::TitleLine("Working!");
-    App::Core::State::SetValue(App::Core::State::StoredKey::adminPortalBaseUrl, adminPortalBaseUrl);
-
+std::optional<std::string> enrollUntilTokenHeld(const MainTaskSeams& seams) {
     // A computer whose network comes up late enrolls within seconds of it; the
     // random slots keep a fleet that boots at once from retrying in step.
     for (std::int64_t failedAttempts = 1;; ++failedAttempts) {
         enroll();
         auto computerId = storedComputerId();
         writeAgentInfo(computerId);
-        if (authorizationToken.get()) {
-            provisionAndRun(computerId);
-            return;
-        }
+        if (authorizationToken.get())
+            return computerId;
         Logging::WriteLine("Authorization token not set.");
         const auto wait = enrollmentRetryInterval(failedAttempts, seams.random);
         Logging::WriteLine("Retrying enrollment in " + std::to_string(wait) + " ms.");
         seams.sleeper.sleepFor(std::chrono::milliseconds(wait));
     }
+}
+
+void runMainTask(const MainTaskSeams& seams) {
+    Logging::Start(startFormatted, [] { return ENABLE_DIAGNOSTIC_LOGS.load(); });
+    Logging::TitleLine("Working!");
+    App::Core::State::SetValue(App::Core::State::StoredKey::adminPortalBaseUrl, adminPortalBaseUrl);
+    provisionAndRun(enrollUntilTokenHeld(seams));
 }
 
 void main() {

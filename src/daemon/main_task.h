@@ -19,6 +19,13 @@ struct MainTaskSeams {
 void main();
 void runMainTask(const MainTaskSeams& seams);
 
+// Enrollment as the main task runs it: log in with the stored "computerId",
+// else register; then the "Agent Info" block. Without a token it logs
+// "Authorization token not set.", waits on enrollment's backoff and tries
+// again exactly as at start (the identifier read anew), until a token is held.
+// Returns the stored identifier as read after the successful attempt.
+std::optional<std::string> enrollUntilTokenHeld(const MainTaskSeams& seams);
+
 // The stored "computerId", when it is a string.
 std::optional<std::string> storedComputerId();
 
@@ -26,7 +33,8 @@ std::optional<std::string> storedComputerId();
 // detached task. Returns once the task is started; the caller parks.
 void startDaemon();
 
-// Enrollment's own backoff: slot 5 s, jitter up to 5 s, cap 5 min, ceiling 6.
+// Enrollment's own backoff after `failedAttempts` consecutive attempts without
+// a token: slot 5 s, jitter up to 5 s, cap 5 min, ceiling 6.
 std::int64_t enrollmentRetryInterval(std::int64_t failedAttempts, platform::RandomSource& random);
 
 }  // namespace QVAgentLaunchDaemon

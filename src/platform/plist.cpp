@@ -90,7 +90,7 @@ std::optional<PlistValue> fromNode(plist_t node) {
             plist_dict_iter iter = nullptr;
             plist_dict_new_iter(node, &iter);
             if (iter == nullptr)
-                return PlistValue(std::move(dict));
+                return std::optional<PlistValue>(std::in_place, std::move(dict));
             std::optional<PlistValue> result;
             for (;;) {
                 char* key = nullptr;

@@ -88,7 +88,6 @@ int main(int argc, char** argv) {
     s.server.set_pre_routing_handler([&s](const httplib::Request& req, httplib::Response& res) {
         if (req.path.rfind("/_admin/", 0) == 0)
             return httplib::Server::HandlerResponse::Unhandled;
-        s.record(req);
         sim::Fault fault;
         if (!s.takeFault(req, fault))
             return httplib::Server::HandlerResponse::Unhandled;
@@ -100,6 +99,12 @@ int main(int argc, char** argv) {
             sim::jsonReply(res, fault.status, fault.body);
         }
         return httplib::Server::HandlerResponse::Handled;
+    });
+    // Recorded once answered: the body is read only after pre-routing, so a
+    // request a fault answered is recorded without its body.
+    s.server.set_post_routing_handler([&s](const httplib::Request& req, httplib::Response&) {
+        if (req.path.rfind("/_admin/", 0) != 0)
+            s.record(req);
     });
     installAdminRoutes(s);
     for (auto installer : sim::routeInstallers())

@@ -1,0 +1,379 @@
+// Registration, login and the main task's enrollment loop against a loopback
+// server, with the stand-in macOS tools first on PATH.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <sstream>
+
+#include "daemon/app_core.h"
+#include "daemon/diagnostic_log.h"
+#include "daemon/enrollment.h"
+#include "daemon/globals.h"
+#include "daemon/main_task.h"
+#include "platform/preferences.h"
+#include "platform/system_root.h"
+#include "support/loopback_server.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using namespace QVAgentLaunchDaemon;
+using MemoryKey = App::Core::State::MemoryKey;
+using platform::Json;
+
+const Json kMachineData = Json::parse(R"({
+    "machineName": "Sandbox Mac",
+    "serialNumber": "9A3B1C2D-4E5F-4A6B-8C7D-0E1F2A3B4C5D",
+    "operatingSystem": {"name": "macOS", "version": "14.5", "build": "23F79"}})");
+
+class Enrollment : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        useRoot(tempDir.str());
+        savedPath_ = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
+        ::setenv("PATH", (std::string(QV_SHIMS_DIR) + ":" + savedPath_).c_str(), 1);
+        BUNDLE_ID = App::Core::Metadata::bundleId();
+        deploymentBaseUrl = checkInBaseUrl = "http://127.0.0.1:" + std::to_string(server.port());
+        clearToken();
+    }
+    void TearDown() override {
+        ::setenv("PATH", savedPath_.c_str(), 1);
+        ENABLE_DIAGNOSTIC_LOGS = false;
+        clearToken();
+        platform::SystemRoot::set("/");
+        platform::Preferences::resetCacheForTesting();
+    }
+
+    void useRoot(const std::string& root) {
+        std::filesystem::create_directories(root + "/tmp");
+        platform::SystemRoot::set(root);
+        platform::Preferences::resetCacheForTesting();
+    }
+    static void clearToken() {
+        authorizationToken.set(std::nullopt);
+        App::Core::State::SetValueInMemory(MemoryKey::authorizationToken, std::nullopt);
+    }
+    static std::string installerFile() { return platform::SystemRoot::resolve("/tmp/qvconfig"); }
+    // "computerId" as a new process would read it from disk.
+    std::optional<std::string> storedIdOnDisk() {
+        platform::Preferences::resetCacheForTesting();
+        return platform::Preferences::copyString("computerId", BUNDLE_ID);
+    }
+
+    // The text-log entries written while `body` runs, as "LEVEL message" lines.
+    template <typename Body>
+    std::vector<std::string> logOf(Body body) {
+        ::testing::internal::CaptureStdout();
+        body();
+        std::istringstream in(::testing::internal::GetCapturedStdout());
+        std::vector<std::string> entries;
+        for (std::string line; std::getline(in, line);) {
+            auto space = line.find(' ');
+            entries.push_back(space == std::string::npos ? line : line.substr(space + 1));
+        }
+        return entries;
+    }
+    static void expectInOrder(const std::vector<std::string>& log,
+                              const std::vector<std::string>& expected) {
+        auto at = log.begin();
+        for (const auto& entry : expected) {
+            at = std::find(at, log.end(), entry);
+            ASSERT_NE(at, log.end()) << "missing or out of order: " << entry;
+        }
+    }
+    static bool has(const std::vector<std::string>& log, const std::string& entry) {
+        return std::find(log.begin(), log.end(), entry) != log.end();
+    }
+    static bool hasPrefix(const std::vector<std::string>& log, const std::string& prefix) {
+        return std::any_of(log.begin(), log.end(),
+                           [&](const std::string& e) { return e.rfind(prefix, 0) == 0; });
+    }
+    std::vector<qvtest::LoopbackRequest> requestsTo(const std::string& path) const {
+        std::vector<qvtest::LoopbackRequest> matching;
+        for (auto& request : server.requests()) {
+            if (request.path == path)
+                matching.push_back(request);
+        }
+        return matching;
+    }
+
+    qvtest::TempDir tempDir;
+    qvtest::LoopbackServer server;
+
+  private:
+    std::string savedPath_;
+};
+
+void answerJson(qvtest::LoopbackResponse& res, int status, const std::string& body) {
+    res.status = status;
+    res.body = body;
+    res.contentType = "application/json";
+}
+
+TEST_F(Enrollment, RegistersWithFactsAndEmptyInstallerFieldsThenLogsInKeepingTheToken) {
+    server.Post("/computers/mac",
+                [](const auto&, auto& res) { answerJson(res, 200, R"({"id":"abc","extra":1})"); });
+    server.Post("/computers/abc/login", [](const auto&, auto& res) {
+        // The name in lower case, as HTTP/2 servers send it; the value verbatim.
+        res.headers.emplace_back("authorization", "Bearer tok.A1==");
+        answerJson(res, 200, "{}");
+    });
+
+    auto log = logOf([] { registerComputer(); });
+
+    auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].method, "POST");
+    EXPECT_EQ(requests[0].path, "/computers/mac");
+    EXPECT_EQ(requests[1].path, "/computers/abc/login");
+    for (const auto& request : requests) {
+        std::set<std::string> names;
+        for (const auto& [name, value] : request.headers) {
+            std::string lower;
+            for (char c : name)
+                lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (lower != "host" && lower != "content-length")
+                names.insert(lower);
+        }
+        EXPECT_EQ(names,
+                  (std::set<std::string>{"content-type", "x-client-name", "x-client-version"}))
+            << request.path;
+        EXPECT_EQ(request.header("Content-Type"), "application/json; charset=utf-8");
+        EXPECT_EQ(request.header("x-client-name"), "mac-agent");
+        EXPECT_EQ(request.header("x-client-version"), App::Core::Metadata::version());
+        EXPECT_EQ(request.body, Json::parse(request.body).dump()) << "not compact";
+    }
+    Json registration = {{"platform", "mac"},
+                         {"licenseKey", ""},
+                         {"companyName", ""},
+                         {"locationName", ""},
+                         {"machineId", "5E6F7A8B-9C0D-4E1F-A2B3-C4D5E6F7A8B9"},
+                         {"data", kMachineData}};
+    EXPECT_EQ(Json::parse(requests[0].body), registration);
+    EXPECT_EQ(Json::parse(requests[1].body), (Json{{"platform", "mac"}, {"data", kMachineData}}));
+
+    EXPECT_EQ(authorizationToken.get(), "Bearer tok.A1==");
+    EXPECT_EQ(App::Core::State::GetValueFromMemory(MemoryKey::authorizationToken),
+              "Bearer tok.A1==");
+    EXPECT_EQ(storedIdOnDisk(), "abc");
+    expectInOrder(log, {"INFO Registering computer...", "INFO Registation payload ready",
+                        "INFO Making registration request", "INFO Status code: 200",
+                        "INFO Parsed Todo: RegistrationDTO(computerId: \"abc\")", "INFO abc",
+                        "INFO Setting computer id to state", "INFO Computer ID saved to state",
+                        "INFO Registration Complete!", "INFO Attempt to log in after registration",
+                        "INFO Logging in as computerID: abc", "INFO Log in payload is ready",
+                        "INFO Making login request", "INFO Status code: 200",
+                        "INFO Authorization header found.", "INFO Login Complete!"});
+    EXPECT_FALSE(hasPrefix(log, "TITLE QVConfig"));  // no installer file, nothing logged
+}
+
+TEST_F(Enrollment, InstallerFileFieldsAreSplitAndTheFileOutlivesAFailedRegistration) {
+    // A root whose path the shell would split: the command lines must quote it.
+    useRoot(tempDir.str() + "/sand box");
+    qvtest::writeFile(installerFile(), "KEY\\nACME\\nHQ");
+    std::atomic<int> status{500};
+    server.Post("/computers/mac", [&](const auto&, auto& res) {
+        answerJson(res, status, status == 200 ? R"({"id":"x1"})" : R"({"error":"down"})");
+    });
+    server.Post("/computers/x1/login", [](const auto&, auto& res) { answerJson(res, 200, "{}"); });
+
+    auto failed = logOf([] { registerComputer(); });
+    ASSERT_EQ(server.requestCount(), 1u);
+    auto body = Json::parse(server.requests()[0].body);
+    EXPECT_EQ(body["licenseKey"], "KEY");
+    EXPECT_EQ(body["companyName"], "ACME");
+    EXPECT_EQ(body["locationName"], "HQ");
+    expectInOrder(failed, {"TITLE QVConfig", "INFO Contents of QVConfig: KEY\\nACME\\nHQ",
+                           "INFO License Key: KEY", "INFO Company Name: ACME",
+                           "INFO LocationName: HQ", "INFO Registation payload ready",
+                           "ERROR Request failed.", "INFO Registration Complete!",
+                           "INFO Computer ID is nil. No attempt to log in after registration"});
+    EXPECT_TRUE(std::filesystem::exists(installerFile())) << "the customer key was lost";
+
+    // Several lines: awk gives each field of every line, joined by line feeds.
+    qvtest::writeFile(installerFile(), "K1\\nC1\\nL1\nK2\\nC2\\nL2\n");
+    status = 200;
+    server.clearRequests();
+    auto succeeded = logOf([] { registerComputer(); });
+    body = Json::parse(requestsTo("/computers/mac").at(0).body);
+    EXPECT_EQ(body["licenseKey"], "K1\nK2");
+    EXPECT_EQ(body["companyName"], "C1\nC2");
+    EXPECT_EQ(body["locationName"], "L1\nL2");
+    EXPECT_EQ(storedIdOnDisk(), "x1");
+    EXPECT_FALSE(std::filesystem::exists(installerFile()));
+    // A login answer without the header holds no token.
+    EXPECT_TRUE(has(succeeded, "INFO Authorization header not found."));
+    EXPECT_EQ(authorizationToken.get(), std::nullopt);
+}
+
+TEST_F(Enrollment, FactsThatCannotBeReadAreNullWhileAnAbsentInstallerFileGivesEmptyStrings) {
+    auto body = registrationBody({}, std::nullopt, {});
+    EXPECT_EQ(body, Json::parse(R"({"platform":"mac","licenseKey":null,"companyName":null,
+        "locationName":null,"machineId":null,"data":{"machineName":null,"serialNumber":null,
+        "operatingSystem":{"name":"macOS","version":null,"build":null}}})"));
+    EXPECT_EQ(loginBody({}).dump(),
+              R"({"platform":"mac","data":{"machineName":null,"serialNumber":null,)"
+              R"("operatingSystem":{"name":"macOS","version":null,"build":null}}})");
+}
+
+TEST_F(Enrollment, RegistrationAnswersThatYieldNoIdentifier) {
+    ENABLE_DIAGNOSTIC_LOGS = true;
+    struct Case {
+        int status;
+        std::string body;
+        std::string expectedLine;
+    };
+    const std::vector<Case> cases = {
+        {500, R"({"error":"database on fire"})", "INFO Raw JSON response:"},
+        {502, "<html>Bad gateway</html>", "ERROR Error decoding JSON: "},
+        {200, R"({"computerId":"abc"})", "ERROR Failed to decode JSON: "},
+        {200, R"({"id":42})", "ERROR Failed to decode JSON: "},
+        {200, "", "ERROR Failed to decode JSON: "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.body);
+        server.Post("/computers/mac",
+                    [&](const auto&, auto& res) { answerJson(res, c.status, c.body); });
+        server.clearRequests();
+        auto log = logOf([] { registerComputer(); });
+        EXPECT_TRUE(hasPrefix(log, c.expectedLine));
+        EXPECT_EQ(has(log, "ERROR Request failed."), c.status != 200);
+        expectInOrder(
+            log, {"INFO Status code: " + std::to_string(c.status), "INFO Registration Complete!",
+                  "INFO Computer ID is nil. No attempt to log in after registration"});
+        EXPECT_EQ(server.requestCount(), 1u) << "no login without an identifier";
+        EXPECT_EQ(storedIdOnDisk(), std::nullopt);
+    }
+    // The JSON body of the failed answer went to the diagnostic log.
+    EXPECT_NE(qvtest::readFile(diagnosticLogPath()).find("database on fire"), std::string::npos);
+
+    deploymentBaseUrl = "http://127.0.0.1:9";  // nothing listens
+    auto unreachable = logOf([] { registerComputer(); });
+    EXPECT_TRUE(hasPrefix(unreachable, "ERROR Request error: "));
+    EXPECT_TRUE(has(unreachable, "INFO Registration Complete!"));
+
+    deploymentBaseUrl = "http://exa mple";
+    auto invalid = logOf([] { registerComputer(); });
+    EXPECT_TRUE(has(invalid, "ERROR Invalid URL"));
+    EXPECT_FALSE(has(invalid, "INFO Making registration request"));
+}
+
+TEST_F(Enrollment, LoginFailuresYieldNoToken) {
+    ENABLE_DIAGNOSTIC_LOGS = true;
+    server.Post("/computers/c1/login", [](const auto&, auto& res) {
+        res.headers.emplace_back("Authorization", "Bearer must-not-be-taken");
+        answerJson(res, 401, R"({"message":"token revoked"})");
+    });
+    std::optional<std::string> token = "unset";
+    auto rejected = logOf([&] { token = login("c1"); });
+    EXPECT_EQ(token, std::nullopt);
+    expectInOrder(rejected,
+                  {"INFO Logging in as computerID: c1", "INFO Status code: 401",
+                   "ERROR Request failed.", "INFO Raw JSON response:", "INFO Login Complete!"});
+    EXPECT_NE(qvtest::readFile(diagnosticLogPath()).find("token revoked"), std::string::npos);
+
+    server.Post("/computers/c1/login",
+                [](const auto&, auto& res) { answerJson(res, 500, "Internal Server Error"); });
+    auto notJson = logOf([&] { token = login("c1"); });
+    EXPECT_EQ(token, std::nullopt);
+    EXPECT_TRUE(hasPrefix(notJson, "ERROR Error decoding JSON: "));
+
+    // An identifier a URL cannot hold: nothing is sent.
+    server.clearRequests();
+    auto invalid = logOf([&] { token = login("bad id"); });
+    EXPECT_EQ(token, std::nullopt);
+    EXPECT_TRUE(has(invalid, "ERROR Invalid URL"));
+    EXPECT_EQ(server.requestCount(), 0u);
+
+    checkInBaseUrl = "http://127.0.0.1:9";
+    auto unreachable = logOf([&] { token = login("c1"); });
+    EXPECT_EQ(token, std::nullopt);
+    EXPECT_TRUE(hasPrefix(unreachable, "ERROR Request error: "));
+    EXPECT_TRUE(has(unreachable, "INFO Login Complete!"));
+}
+
+// Records each wait; `onSleep` lets the test change the world meanwhile.
+class FakeSleeper : public platform::Sleeper {
+  public:
+    void sleepFor(std::chrono::milliseconds duration) override {
+        waits.push_back(duration.count());
+        if (onSleep)
+            onSleep(waits.size());
+    }
+    std::vector<std::int64_t> waits;
+    std::function<void(std::size_t)> onSleep;
+};
+
+// The top of every range: the widest waits the backoff allows.
+class HighRandom : public platform::RandomSource {
+  public:
+    std::int64_t uniform(std::int64_t, std::int64_t high) override { return high; }
+};
+
+TEST_F(Enrollment, RetriesRegistrationOnItsBackoffUntilTheServerIsBack) {
+    qvtest::writeFile(installerFile(), "KEY\\nACME\\nHQ");
+    std::atomic<bool> up{false};
+    server.Post("/computers/mac", [&](const auto&, auto& res) {
+        if (up)
+            answerJson(res, 200, R"({"id":"cmp-9"})");
+        else
+            answerJson(res, 503, R"({"error":"maintenance"})");
+    });
+    server.Post("/computers/cmp-9/login", [](const auto&, auto& res) {
+        res.headers.emplace_back("Authorization", "Bearer t9");
+        answerJson(res, 200, "{}");
+    });
+    FakeSleeper sleeper;
+    sleeper.onSleep = [&](std::size_t sleeps) { up = sleeps == 2; };
+    HighRandom random;
+
+    std::optional<std::string> computerId;
+    auto log = logOf([&] { computerId = enrollUntilTokenHeld({sleeper, random}); });
+
+    EXPECT_EQ(computerId, "cmp-9");
+    EXPECT_EQ(authorizationToken.get(), "Bearer t9");
+    // Slot 1 of 0..1, then slot 3 of 0..3; 5 s slots, jitter up to 5001 ms.
+    EXPECT_EQ(sleeper.waits, (std::vector<std::int64_t>{10001, 20001}));
+    auto registrations = requestsTo("/computers/mac");
+    ASSERT_EQ(registrations.size(), 3u);
+    EXPECT_EQ(Json::parse(registrations[2].body)["licenseKey"], "KEY");
+    // Each attempt logs as the first one does.
+    EXPECT_EQ(std::count(log.begin(), log.end(), "INFO Registering computer..."), 3);
+    EXPECT_EQ(std::count(log.begin(), log.end(), "TITLE Agent Info"), 3);
+    expectInOrder(log,
+                  {"INFO Computer ID: nil", "INFO Authorization token not set.",
+                   "INFO Retrying enrollment in 10001 ms.", "INFO Computer ID: nil",
+                   "INFO Authorization token not set.", "INFO Retrying enrollment in 20001 ms.",
+                   "INFO Registering computer...", "INFO Computer ID: Optional(\"cmp-9\")"});
+    EXPECT_FALSE(has(log, "INFO Authorization token is set."));  // the caller goes on from here
+}
+
+TEST_F(Enrollment, RetryWithAStoredIdentifierLogsInAgainAndNeverRegisters) {
+    platform::Preferences::setValue("computerId", "known", BUNDLE_ID);
+    std::atomic<bool> up{false};
+    server.Post("/computers/known/login", [&](const auto&, auto& res) {
+        if (up)
+            res.headers.emplace_back("Authorization", "Bearer k");
+        answerJson(res, up ? 200 : 404, R"({"error":"not found"})");
+    });
+    FakeSleeper sleeper;
+    sleeper.onSleep = [&](std::size_t) { up = true; };
+    HighRandom random;
+
+    std::optional<std::string> computerId;
+    auto log = logOf([&] { computerId = enrollUntilTokenHeld({sleeper, random}); });
+
+    EXPECT_EQ(computerId, "known");
+    EXPECT_EQ(App::Core::State::GetValueFromMemory(MemoryKey::authorizationToken), "Bearer k");
+    EXPECT_EQ(sleeper.waits.size(), 1u);
+    EXPECT_EQ(requestsTo("/computers/known/login").size(), 2u);
+    EXPECT_TRUE(requestsTo("/computers/mac").empty());
+    EXPECT_EQ(std::count(log.begin(), log.end(), "INFO Computer ID: Optional(\"known\")"), 2);
+}
+
+}  // namespace
