@@ -3,6 +3,9 @@
 #include <map>
 #include <mutex>
 
+#include "daemon/agent_update.h"
+#include "keelbase/agent.h"
+
 namespace QVAgentLaunchDaemon::App::Core {
 namespace {
 
@@ -178,6 +181,27 @@ UrlSession& AgentUpdates::gateway() {
 }
 std::string AgentUpdates::downloadAgentUpdate(const std::string& payloadUrl) {
     return gateway().downloadFile(payloadUrl, ".pkg", currentToken());
+}
+
+std::function<bool(const std::string&, const std::string&)> AgentUpdates::installPkg =
+    QVAgentLaunchDaemon::installPkg;
+std::function<bool(const std::string&, const std::string&)> AgentUpdates::verifyFileHash =
+    QVAgentLaunchDaemon::verifyFileHash;
+std::function<void(const std::string&)> AgentUpdates::deleteFile = QVAgentLaunchDaemon::deleteFile;
+
+std::function<void(const std::string&, const std::string&)> Agent::writeUpdateTriggerFile =
+    QVAgentLaunchDaemon::writeUpdateTriggerFile;
+
+bool Agent::update(const std::string& agentUpdateId, const std::string& updateToVersion) {
+    return Keelbase::Lib::Agent::update(
+        agentUpdateId, Metadata::version(), updateToVersion, AgentUpdateRequests::createRequest,
+        AgentUpdates::downloadAgentUpdate, AgentUpdates::verifyFileHash, AgentUpdates::installPkg,
+        AgentUpdates::deleteFile, AgentUpdateRequests::updateStatusToDownloadStarted,
+        AgentUpdateRequests::updateStatusToDownloadFailed,
+        AgentUpdateRequests::updateStatusToVerificationFailed,
+        AgentUpdateRequests::updateStatusToStarted, AgentUpdateRequests::updateStatusToFailed,
+        AgentUpdateRequests::updateStatusToCompleted,
+        [](const std::string& line) { Logging::WriteLine(line); }, Agent::writeUpdateTriggerFile);
 }
 
 }  // namespace QVAgentLaunchDaemon::App::Core

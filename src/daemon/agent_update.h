@@ -1,0 +1,59 @@
+#pragma once
+// The daemon's building blocks of an agent self-update, handed to the
+// framework's update routine through App::Core: package installation, digest
+// check, the update trigger file and file removal. Also the reading of the
+// trigger file that the installation failure clean-up and the recovery at the
+// next start share.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace QVAgentLaunchDaemon {
+
+// "/tmp/qvupdate.trigger" as the product knows it (resolve before use). Line 1
+// the agent update request id, line 2 the downloaded package's path.
+inline constexpr const char* kUpdateTriggerPath = "/tmp/qvupdate.trigger";
+// "/usr/sbin/installer" as the product knows it.
+inline constexpr const char* kInstallerPath = "/usr/sbin/installer";
+
+// Runs the installer on the package; true only when its trimmed output holds
+// "The upgrade was successful.". Every failure runs the installation failure
+// clean-up. Does not throw.
+bool installPkg(const std::string& filePath, const std::string& agentUpdateRequestId);
+
+// SHA-256 of the file, streamed, as lower-case hex compared exactly with
+// `verifiedHash`. Does not throw.
+bool verifyFileHash(const std::string& filePath, const std::string& verifiedHash);
+
+// Replaces the trigger file atomically with "<id>\n<path>" (no final line
+// feed). Reports a failure on the log and returns normally.
+void writeUpdateTriggerFile(const std::string& agentUpdateRequestId,
+                            const std::string& agentUpdateFilePath);
+
+// Removes the file or folder at the path; a failure is ignored silently.
+void deleteFile(const std::string& filePath);
+
+struct UpdateTrigger {
+    std::string agentUpdateRequestId;  // line 1, or empty
+    std::string packagePath;           // line 2, or empty
+};
+
+// Splits at every Unicode newline character (LF, VT, FF, CR, NEL, LS, PS),
+// each on its own: "a\r\nb" gives "a", "", "b".
+std::vector<std::string> splitAtNewlines(const std::string& text);
+
+// Reads the trigger file. Absent: nothing logged. Present but not trusted (a
+// symbolic link, not a regular file, owned by another user, writable by group
+// or others) or not UTF-8: removed with an error line, and absent is returned
+// so that nothing named in it is touched.
+std::optional<UpdateTrigger> readUpdateTrigger();
+
+// Removes the trigger file itself (never what a link points to); failures ignored.
+void removeUpdateTrigger();
+
+// Removes the package named in a trigger file, only when it is a regular file
+// (never a folder, never through a symbolic link); failures ignored.
+void removeUpdatePackage(const std::string& packagePath);
+
+}  // namespace QVAgentLaunchDaemon
