@@ -89,8 +89,7 @@ bool installPkg(const std::string& filePath, const std::string& agentUpdateReque
 bool verifyFileHash(const std::string& filePath, const std::string& verifiedHash) {
     const auto digest = platform::sha256OfFile(filePath);
     if (!digest.hex) {
-        Logging::WriteError("Error when verifying the file hash for agent update: " +
-                            digest.error);
+        Logging::WriteError("Error when verifying the file hash for agent update: " + digest.error);
         return false;
     }
     Logging::WriteLine("File hash detected: [" + *digest.hex + "]");

@@ -5,8 +5,8 @@
 namespace Keelbase::Lib::Agent {
 namespace {
 
-void reportStatus(const StatusReport& report, const std::string& agentUpdateId,
-                  const char* status, const std::function<void(const std::string&)>& writeLog) {
+void reportStatus(const StatusReport& report, const std::string& agentUpdateId, const char* status,
+                  const std::function<void(const std::string&)>& writeLog) {
     try {
         report(agentUpdateId);
     } catch (const std::exception& error) {
@@ -30,7 +30,8 @@ bool update(
     const StatusReport& updateRequestStatusDownloadFailed,
     const StatusReport& updateRequestStatusVerificationFailed,
     const StatusReport& updateRequestStatusStarted,
-    const std::function<void(const std::string&, const std::string&)>& /*updateRequestStatusFailed*/,
+    const std::function<void(const std::string&,
+                             const std::string&)>& /*updateRequestStatusFailed*/,
     const StatusReport& /*updateRequestStatusCompleted*/,
     const std::function<void(const std::string&)>& writeLog,
     const std::function<void(const std::string&, const std::string&)>& writeUpdateTriggerFile) {

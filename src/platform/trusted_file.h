@@ -8,9 +8,9 @@
 namespace platform {
 
 struct TrustedRead {
-    bool exists = false;             // something is at the path (a symbolic link counts)
+    bool exists = false;                 // something is at the path (a symbolic link counts)
     std::optional<std::string> content;  // the bytes, when the file is trusted and was read
-    std::string problem;             // why it was not read otherwise
+    std::string problem;                 // why it was not read otherwise
 };
 
 // Opens `path` without following a symbolic link and reads it whole only when

@@ -113,12 +113,10 @@ TEST_F(AgentUpdate, RoundTripDownloadsVerifiesInstallsAcknowledgesAndRecoversAtT
     const std::string pkg = files[0];
     EXPECT_EQ(box.readFile("/tmp/qvupdate.trigger"), "upd-1\n" + pkg);
     EXPECT_EQ(qvtest::readFile(pkg), "Quorvel agent package for update upd-1\n");
-    EXPECT_EQ(box.shimCalls(),
-              (std::vector<std::string>{"installer -pkg " + pkg + " -target /"}));
+    EXPECT_EQ(box.shimCalls(), (std::vector<std::string>{"installer -pkg " + pkg + " -target /"}));
     for (const char* line :
          {"INFO Processing pending action 'updateAgent'", "INFO Writing update trigger file",
-          "INFO update trigger exists",
-          "INFO Output String: installer: Package name is Quorvel\n",
+          "INFO update trigger exists", "INFO Output String: installer: Package name is Quorvel\n",
           "INFO 'updateAgent' pending action processed successfully."}) {
         EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
     }
@@ -193,8 +191,8 @@ TEST_F(AgentUpdate, FailedRequestCreationAndFailedAcknowledgementAreLoggedAndThe
 TEST_F(AgentUpdate, InstallerOutputAloneDecidesAndAFailureCleansUpAndReportsTheTriggersRequest) {
     // The sentence among other text, with a failing exit status: success.
     std::string pkg = plantUpdate("upd-ok");
-    box.setShimAnswer("installer",
-                      "\n  installer: Preparing\ninstaller: The upgrade was successful. Done  \n\n");
+    box.setShimAnswer(
+        "installer", "\n  installer: Preparing\ninstaller: The upgrade was successful. Done  \n\n");
     box.setShimExit("installer", 1);
     bool ok = false;
     auto log = logOf([&] { ok = installPkg(pkg, "upd-ok"); });

@@ -88,8 +88,8 @@ class Dispatcher : public InSandboxRoot {
 
 TEST_F(Dispatcher, UpdateRunsToItsAcknowledgementBeforeTheUninstallStarts) {
     auto log = run({{"updateAgent", "upd-1", "2.0.0"}, {"uninstallAgent", {}, {}}});
-    EXPECT_EQ(events, (std::vector<std::string>{"update upd-1 2.0.0", "ack updateAgent",
-                                                "uninstall"}));
+    EXPECT_EQ(events,
+              (std::vector<std::string>{"update upd-1 2.0.0", "ack updateAgent", "uninstall"}));
     EXPECT_EQ(log, (std::vector<std::string>{
                        "INFO Processing pending action 'updateAgent'",
                        "INFO 'updateAgent' pending action processed successfully."}));
@@ -198,7 +198,8 @@ struct UpdateRun {
             status("downloadStarted"), status("downloadFailed"), status("verificationFailed"),
             status("started"),
             [this](const std::string& id, const std::string&) { calls.push_back("failed " + id); },
-            status("completed"), [this](const std::string& line) { calls.push_back("log " + line); },
+            status("completed"),
+            [this](const std::string& line) { calls.push_back("log " + line); },
             [this](const std::string& id, const std::string& path) {
                 calls.push_back("trigger " + id + " " + path);
             });
@@ -209,11 +210,11 @@ TEST(FrameworkUpdate, WritesTheTriggerBeforeInstallingAndReturnsTheInstallersRes
     UpdateRun run;
     run.installs = false;
     EXPECT_FALSE(run());
-    EXPECT_EQ(run.calls, (std::vector<std::string>{
-                             "create upd-1 1.0.0", "log Updating agent from 1.0.0 to 2.0.0",
-                             "started upd-1", "downloadStarted upd-1", "download http://h/p.pkg",
-                             "verify /t/update-x.pkg abc", "trigger upd-1 /t/update-x.pkg",
-                             "install /t/update-x.pkg upd-1"}));
+    EXPECT_EQ(run.calls,
+              (std::vector<std::string>{
+                  "create upd-1 1.0.0", "log Updating agent from 1.0.0 to 2.0.0", "started upd-1",
+                  "downloadStarted upd-1", "download http://h/p.pkg", "verify /t/update-x.pkg abc",
+                  "trigger upd-1 /t/update-x.pkg", "install /t/update-x.pkg upd-1"}));
 }
 
 TEST(FrameworkUpdate, FailedDownloadAndVerificationStopBeforeTheTrigger) {
@@ -271,7 +272,12 @@ TEST_F(TriggerFile, FailedWriteIsAnErrorLineAndReturnsNormally) {
 TEST_F(TriggerFile, SplitsAtEveryUnicodeNewlineCharacter) {
     using V = std::vector<std::string>;
     EXPECT_EQ(splitAtNewlines("a\r\nb"), (V{"a", "", "b"}));
-    EXPECT_EQ(splitAtNewlines("a\x0B" "b\x0C" "c\xC2\x85" "d\xE2\x80\xA8" "e\xE2\x80\xA9" "f"),
+    EXPECT_EQ(splitAtNewlines("a\x0B"
+                              "b\x0C"
+                              "c\xC2\x85"
+                              "d\xE2\x80\xA8"
+                              "e\xE2\x80\xA9"
+                              "f"),
               (V{"a", "b", "c", "d", "e", "f"}));
     EXPECT_EQ(splitAtNewlines(""), (V{""}));
     EXPECT_EQ(splitAtNewlines("\xC3\xA9\xE2\x80\xA6"), (V{"\xC3\xA9\xE2\x80\xA6"}));  // é…
@@ -290,7 +296,8 @@ TEST_F(TriggerFile, SplitsAtEveryUnicodeNewlineCharacter) {
 
 TEST_F(TriggerFile, NotUtf8OrGroupWritableIsRemovedUnread) {
     for (auto [content, mode] : {std::pair<std::string, unsigned>{"upd\xFF\n/p.pkg", 0600},
-                                 {"upd-1\n/p.pkg", 0620}, {"upd-1\n/p.pkg", 0602}}) {
+                                 {"upd-1\n/p.pkg", 0620},
+                                 {"upd-1\n/p.pkg", 0602}}) {
         qvtest::writeFile(trigger(), content);
         ::chmod(trigger().c_str(), mode);
         std::optional<UpdateTrigger> read;

@@ -71,38 +71,40 @@ sim::Json& requestRecord(sim::Sim& sim, const std::string& agentUpdateId) {
 }  // namespace
 
 QV_SIM_ROUTES(installUpdateRoutes) {
-    sim.server.Post("/agentUpdateRequests", [&sim](const httplib::Request& req,
-                                                   httplib::Response& res) {
-        if (!hasToken(req))
-            return sim::jsonReply(res, 401, {{"error", "Not authorized"}});
-        auto body = sim::Json::parse(req.body, nullptr, false);
-        if (body.is_discarded() || !body.is_object() || !body.contains("agentUpdateId") ||
-            !body["agentUpdateId"].is_string() || !body.contains("currentVersion") ||
-            !body["currentVersion"].is_string())
-            return sim::jsonReply(res, 400, {{"error", "agentUpdateId and currentVersion required"}});
-        const std::string id = body["agentUpdateId"];
-        std::lock_guard lock(sim.mutex);
-        const auto settings = updateSettings(sim, id);
-        const std::string package = packageOf(settings, id);
-        std::string digest = sha256Hex(package);
-        const std::string digestMode = settings.value("payloadDigest", "");
-        if (digestMode == "wrong") {
-            digest = sha256Hex(package + "tampered");
-        } else if (digestMode == "uppercase") {
-            std::transform(digest.begin(), digest.end(), digest.begin(),
-                           [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-        }
-        auto& record = requestRecord(sim, id);
-        const std::string requestId = "aur-" + std::to_string(sim.state["agentUpdateRequests"].size());
-        record["id"] = requestId;
-        record["currentVersion"] = body["currentVersion"];
-        record["targetVersion"] = settings.value("targetVersion", "2.0.0");
-        sim::jsonReply(res, 200,
-                       {{"id", requestId},
-                        {"targetVersion", record["targetVersion"]},
-                        {"payloadUrl", sim.baseUrl() + "/packages/" + id + ".pkg"},
-                        {"payloadSha256", digest}});
-    });
+    sim.server.Post(
+        "/agentUpdateRequests", [&sim](const httplib::Request& req, httplib::Response& res) {
+            if (!hasToken(req))
+                return sim::jsonReply(res, 401, {{"error", "Not authorized"}});
+            auto body = sim::Json::parse(req.body, nullptr, false);
+            if (body.is_discarded() || !body.is_object() || !body.contains("agentUpdateId") ||
+                !body["agentUpdateId"].is_string() || !body.contains("currentVersion") ||
+                !body["currentVersion"].is_string())
+                return sim::jsonReply(res, 400,
+                                      {{"error", "agentUpdateId and currentVersion required"}});
+            const std::string id = body["agentUpdateId"];
+            std::lock_guard lock(sim.mutex);
+            const auto settings = updateSettings(sim, id);
+            const std::string package = packageOf(settings, id);
+            std::string digest = sha256Hex(package);
+            const std::string digestMode = settings.value("payloadDigest", "");
+            if (digestMode == "wrong") {
+                digest = sha256Hex(package + "tampered");
+            } else if (digestMode == "uppercase") {
+                std::transform(digest.begin(), digest.end(), digest.begin(),
+                               [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+            }
+            auto& record = requestRecord(sim, id);
+            const std::string requestId =
+                "aur-" + std::to_string(sim.state["agentUpdateRequests"].size());
+            record["id"] = requestId;
+            record["currentVersion"] = body["currentVersion"];
+            record["targetVersion"] = settings.value("targetVersion", "2.0.0");
+            sim::jsonReply(res, 200,
+                           {{"id", requestId},
+                            {"targetVersion", record["targetVersion"]},
+                            {"payloadUrl", sim.baseUrl() + "/packages/" + id + ".pkg"},
+                            {"payloadSha256", digest}});
+        });
 
     sim.server.Post(R"(/agentUpdateRequests/([^/]+)/status)",
                     [&sim](const httplib::Request& req, httplib::Response& res) {
