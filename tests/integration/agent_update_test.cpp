@@ -17,6 +17,7 @@
 #include "daemon/pending_actions.h"
 #include "daemon/update_recovery.h"
 #include "platform/system_root.h"
+#include "support/log_capture.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -38,13 +39,6 @@ qvtest::Simulator& api() {
     return *simulator;
 }
 
-template <typename Body>
-std::string logOf(Body body) {
-    ::testing::internal::CaptureStdout();
-    body();
-    return ::testing::internal::GetCapturedStdout();
-}
-
 class AgentUpdate : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -63,7 +57,7 @@ class AgentUpdate : public ::testing::Test {
     std::string run(const std::vector<PendingActionDTO>& actions) {
         auto handlers = defaultPendingActionHandlers();
         handlers.uninstall = [this] { uninstalls++; };
-        auto text = logOf([&] { processPendingActions(actions, handlers); });
+        auto text = qvtest::stdoutOf([&] { processPendingActions(actions, handlers); });
         if (std::getenv("QV_TEST_SHOW_LOG"))
             std::cerr << text;
         return text;
@@ -195,7 +189,7 @@ TEST_F(AgentUpdate, InstallerOutputAloneDecidesAndAFailureCleansUpAndReportsTheT
         "installer", "\n  installer: Preparing\ninstaller: The upgrade was successful. Done  \n\n");
     box.setShimExit("installer", 1);
     bool ok = false;
-    auto log = logOf([&] { ok = installPkg(pkg, "upd-ok"); });
+    auto log = qvtest::stdoutOf([&] { ok = installPkg(pkg, "upd-ok"); });
     EXPECT_TRUE(ok);
     EXPECT_NE(log.find("INFO Output String: installer: Preparing\ninstaller: The upgrade was "
                        "successful. Done\n"),
@@ -209,7 +203,7 @@ TEST_F(AgentUpdate, InstallerOutputAloneDecidesAndAFailureCleansUpAndReportsTheT
     pkg = plantUpdate("upd-bad");
     box.setShimAnswer("installer", "installer: The upgrade was successful");
     box.setShimExit("installer", 0);
-    log = logOf([&] { ok = installPkg(pkg, "some-other-id"); });
+    log = qvtest::stdoutOf([&] { ok = installPkg(pkg, "some-other-id"); });
     EXPECT_FALSE(ok);
     EXPECT_FALSE(box.exists("/tmp/qvupdate.trigger"));
     EXPECT_FALSE(fs::exists(pkg));
@@ -228,7 +222,7 @@ TEST_F(AgentUpdate, ChattyInstallerIsDrainedWhileItRuns) {
     box.setShimAnswer("installer", chatter + "installer: The upgrade was successful.\n");
     box.writeFile("/.shim/installer.stderr", chatter);
     bool ok = false;
-    const auto log = logOf([&] { ok = installPkg(pkg, "upd-chatty"); });
+    const auto log = qvtest::stdoutOf([&] { ok = installPkg(pkg, "upd-chatty"); });
     EXPECT_TRUE(ok);
     EXPECT_GT(log.size(), 2 * chatter.size());
 }
@@ -237,7 +231,7 @@ TEST_F(AgentUpdate, MissingPackageOrInstallerFailsWithoutRunningItAndReportsTheR
     plantUpdate("upd-gone");
     const std::string missing = box.path(kTempFolder) + "/update-missing.pkg";
     bool ok = true;
-    auto log = logOf([&] { ok = installPkg(missing, "upd-gone"); });
+    auto log = qvtest::stdoutOf([&] { ok = installPkg(missing, "upd-gone"); });
     EXPECT_FALSE(ok);
     EXPECT_NE(log.find("ERROR Package not found at " + missing), std::string::npos) << log;
     EXPECT_TRUE(box.shimCalls().empty());
@@ -246,7 +240,7 @@ TEST_F(AgentUpdate, MissingPackageOrInstallerFailsWithoutRunningItAndReportsTheR
 
     const std::string pkg = plantUpdate("upd-noinstaller");
     fs::remove(box.path("/usr/sbin/installer"));
-    log = logOf([&] { ok = installPkg(pkg, "upd-noinstaller"); });
+    log = qvtest::stdoutOf([&] { ok = installPkg(pkg, "upd-noinstaller"); });
     EXPECT_FALSE(ok);
     EXPECT_NE(log.find("ERROR Error installing pkg: "), std::string::npos) << log;
     EXPECT_EQ(statuses("upd-noinstaller"), (std::vector<std::string>{"failed"}));
@@ -275,7 +269,7 @@ TEST_F(AgentUpdate, PlantedTriggerFilesNeverMakeTheDaemonDeleteWhatTheyName) {
     }
     for (auto& plant : plants) {
         plant();
-        auto log = logOf([] { checkForAgentUpdateInProgress(); });
+        auto log = qvtest::stdoutOf([] { checkForAgentUpdateInProgress(); });
         EXPECT_NE(log.find("ERROR Untrusted update trigger file "), std::string::npos) << log;
         EXPECT_FALSE(fs::exists(fs::symlink_status(trigger)));
         EXPECT_EQ(qvtest::readFile(victim), "precious");
@@ -286,7 +280,7 @@ TEST_F(AgentUpdate, PlantedTriggerFilesNeverMakeTheDaemonDeleteWhatTheyName) {
     // The installer's failure clean-up reports the request it was started for
     // and leaves the named file alone.
     plantGroupWritable();
-    logOf([&] { installPkg(box.path("/none.pkg"), "upd-arg"); });
+    qvtest::stdoutOf([&] { installPkg(box.path("/none.pkg"), "upd-arg"); });
     EXPECT_EQ(qvtest::readFile(victim), "precious");
     EXPECT_EQ(statuses("upd-arg"), (std::vector<std::string>{"failed"}));
     EXPECT_TRUE(statuses("upd-p").empty());

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <sstream>
 #include <stdexcept>
 
 #include "daemon/agent_update.h"
@@ -16,25 +15,14 @@
 #include "daemon/pending_actions.h"
 #include "keelbase/agent.h"
 #include "platform/system_root.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 using namespace QVAgentLaunchDaemon;
 
-// The text-log entries written while `body` runs, as "LEVEL message" lines.
-template <typename Body>
-std::vector<std::string> logOf(Body body) {
-    ::testing::internal::CaptureStdout();
-    body();
-    std::istringstream in(::testing::internal::GetCapturedStdout());
-    std::vector<std::string> entries;
-    for (std::string line; std::getline(in, line);) {
-        auto space = line.find(' ');
-        entries.push_back(space == std::string::npos ? line : line.substr(space + 1));
-    }
-    return entries;
-}
+using qvtest::logEntriesOf;
 
 class InSandboxRoot : public ::testing::Test {
   protected:
@@ -82,7 +70,7 @@ class Dispatcher : public InSandboxRoot {
                 }};
     }
     std::vector<std::string> run(const std::vector<PendingActionDTO>& actions) {
-        return logOf([&] { processPendingActions(actions, handlers()); });
+        return logEntriesOf([&] { processPendingActions(actions, handlers()); });
     }
 };
 
@@ -247,7 +235,7 @@ TEST(FrameworkUpdate, FailedStatusReportsAreLoggedAndDoNotStopTheUpdate) {
 using TriggerFile = InSandboxRoot;
 
 TEST_F(TriggerFile, IsWrittenWholeWithoutAFinalLineFeedAndReplacedByTheNextUpdate) {
-    auto log = logOf([] { writeUpdateTriggerFile("upd-1", "/pkgs/one.pkg"); });
+    auto log = logEntriesOf([] { writeUpdateTriggerFile("upd-1", "/pkgs/one.pkg"); });
     EXPECT_EQ(qvtest::readFile(trigger()), "upd-1\n/pkgs/one.pkg");
     EXPECT_EQ(log, (std::vector<std::string>{"INFO Writing update trigger file",
                                              "INFO finished writing update trigger file"}));
@@ -264,7 +252,7 @@ TEST_F(TriggerFile, IsWrittenWholeWithoutAFinalLineFeedAndReplacedByTheNextUpdat
 
 TEST_F(TriggerFile, FailedWriteIsAnErrorLineAndReturnsNormally) {
     std::filesystem::remove_all(root.str() + "/tmp");
-    auto log = logOf([] { writeUpdateTriggerFile("upd-1", "/p.pkg"); });
+    auto log = logEntriesOf([] { writeUpdateTriggerFile("upd-1", "/p.pkg"); });
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[1].rfind("ERROR Error writing update trigger: ", 0), 0u) << log[1];
 }
@@ -301,7 +289,7 @@ TEST_F(TriggerFile, NotUtf8OrGroupWritableIsRemovedUnread) {
         qvtest::writeFile(trigger(), content);
         ::chmod(trigger().c_str(), mode);
         std::optional<UpdateTrigger> read;
-        auto log = logOf([&] { read = readUpdateTrigger(); });
+        auto log = logEntriesOf([&] { read = readUpdateTrigger(); });
         EXPECT_FALSE(read);
         EXPECT_FALSE(std::filesystem::exists(trigger()));
         ASSERT_EQ(log.size(), 1u);
@@ -317,12 +305,12 @@ TEST_F(TriggerFile, DigestIsLowerCaseHexComparedExactly) {
     for (auto& c : upper)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     bool matched = false;
-    auto log = logOf([&] { matched = verifyFileHash(pkg, hex); });
+    auto log = logEntriesOf([&] { matched = verifyFileHash(pkg, hex); });
     EXPECT_TRUE(matched);
     EXPECT_EQ(log, (std::vector<std::string>{"INFO File hash detected: [" + hex + "]"}));
     EXPECT_FALSE(verifyFileHash(pkg, upper));
 
-    log = logOf([&] { matched = verifyFileHash(root.str() + "/none.pkg", hex); });
+    log = logEntriesOf([&] { matched = verifyFileHash(root.str() + "/none.pkg", hex); });
     EXPECT_FALSE(matched);
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].rfind("ERROR Error when verifying the file hash for agent update: ", 0), 0u);
