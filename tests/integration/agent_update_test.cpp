@@ -9,7 +9,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <iostream>
 #include <sstream>
 
 #include "daemon/agent_update.h"
@@ -31,12 +30,10 @@ const std::string kTempFolder = "/Library/Application Support/Tessaly/Quorvel/te
 // The gateways read the base URL once, so the process keeps one simulator
 // (each test runs in its own process under ctest).
 qvtest::Simulator& api() {
-    static qvtest::Simulator* simulator = [] {
-        auto* s = new qvtest::Simulator();
-        ::setenv("QV_API_BASE_URL", s->baseUrl().c_str(), 1);
-        return s;
-    }();
-    return *simulator;
+    static qvtest::Simulator simulator;  // stopped when the process exits
+    static const bool pointed = ::setenv("QV_API_BASE_URL", simulator.baseUrl().c_str(), 1) == 0;
+    EXPECT_TRUE(pointed);
+    return simulator;
 }
 
 class AgentUpdate : public ::testing::Test {
@@ -57,10 +54,7 @@ class AgentUpdate : public ::testing::Test {
     std::string run(const std::vector<PendingActionDTO>& actions) {
         auto handlers = defaultPendingActionHandlers();
         handlers.uninstall = [this] { uninstalls++; };
-        auto text = qvtest::stdoutOf([&] { processPendingActions(actions, handlers); });
-        if (std::getenv("QV_TEST_SHOW_LOG"))
-            std::cerr << text;
-        return text;
+        return qvtest::stdoutOf([&] { processPendingActions(actions, handlers); });
     }
     std::vector<std::string> statuses(const std::string& id) {
         std::vector<std::string> result;
@@ -93,7 +87,7 @@ class AgentUpdate : public ::testing::Test {
     int uninstalls = 0;
 };
 
-TEST_F(AgentUpdate, RoundTripDownloadsVerifiesInstallsAcknowledgesAndRecoversAtTheNextStart) {
+TEST_F(AgentUpdate, RoundTripCreatesDownloadsVerifiesInstallsAndAcknowledges) {
     const auto log = run({{"updateAgent", "upd-1", "2.0.0"}, {"uninstallAgent", {}, {}}});
 
     EXPECT_EQ(statuses("upd-1"), (std::vector<std::string>{"started", "downloadStarted"}));
@@ -116,19 +110,10 @@ TEST_F(AgentUpdate, RoundTripDownloadsVerifiesInstallsAcknowledgesAndRecoversAtT
     }
     EXPECT_NE(log.find("INFO Installing pkg from path: " + pkg), std::string::npos);
 
-    // The next start: the installer restarted the daemon on the new version.
+    // The next start closes the update (checked end to end with the real binary).
     checkForAgentUpdateInProgress();
-    EXPECT_FALSE(box.exists("/tmp/qvupdate.trigger"));
     EXPECT_FALSE(fs::exists(pkg));
     EXPECT_EQ(statuses("upd-1").back(), "completed");
-    EXPECT_EQ(completedActions().size(), 2u);
-    std::vector<std::string> order;
-    const json requests = api().requests();
-    for (const auto& request : requests)
-        order.push_back(request["path"]);
-    ASSERT_GE(order.size(), 2u);
-    EXPECT_EQ(order[order.size() - 2], "/computers/pendingActions/completed");
-    EXPECT_EQ(order.back(), "/agentUpdateRequests/upd-1/status");
 
     // Without a trigger file nothing is sent.
     const auto sent = api().requests().size();
@@ -163,25 +148,6 @@ TEST_F(AgentUpdate, WrongOrUpperCaseDigestAndCutDownloadLeaveNoPackageAndAreNotA
     EXPECT_NE(log.find("INFO Agent update download failed: "), std::string::npos) << log;
 }
 
-TEST_F(AgentUpdate, FailedRequestCreationAndFailedAcknowledgementAreLoggedAndTheNextActionRuns) {
-    api().addFault({{"method", "POST"}, {"path", "/agentUpdateRequests"}, {"status", 500}});
-    api().addFault(
-        {{"method", "POST"}, {"path", "/computers/pendingActions/completed"}, {"status", 503}});
-    const auto log = run({{"updateAgent", "upd-a", "2.0.0"},
-                          {"updateAgent", "upd-b", "2.0.0"},
-                          {"uninstallAgent", {}, {}}});
-
-    EXPECT_TRUE(statuses("upd-a").empty());
-    EXPECT_EQ(statuses("upd-b"), (std::vector<std::string>{"started", "downloadStarted"}));
-    EXPECT_EQ(uninstalls, 1);
-    const auto first = log.find("ERROR Failed to process pending action: ");
-    ASSERT_NE(first, std::string::npos) << log;
-    EXPECT_NE(log.find("500", first), std::string::npos);
-    const auto second = log.find("ERROR Failed to process pending action: ", first + 1);
-    ASSERT_NE(second, std::string::npos) << log;
-    EXPECT_LT(log.find("INFO 'updateAgent' pending action processed successfully."), second);
-}
-
 TEST_F(AgentUpdate, InstallerOutputAloneDecidesAndAFailureCleansUpAndReportsTheTriggersRequest) {
     // The sentence among other text, with a failing exit status: success.
     std::string pkg = plantUpdate("upd-ok");
@@ -212,17 +178,16 @@ TEST_F(AgentUpdate, InstallerOutputAloneDecidesAndAFailureCleansUpAndReportsTheT
     EXPECT_EQ(failed[0], json::parse(R"({"status": "failed",
                                          "errorMessage": "Failed to install the new Agent update."})"));
     EXPECT_TRUE(statuses("some-other-id").empty());
-}
 
-TEST_F(AgentUpdate, ChattyInstallerIsDrainedWhileItRuns) {
-    const std::string pkg = plantUpdate("upd-chatty");
+    // A chatty installer (more than a pipe holds, on both streams) is drained
+    // while it runs.
+    pkg = plantUpdate("upd-chatty");
     std::string chatter;
     while (chatter.size() < 1024 * 1024)
         chatter += "installer: writing files ...\n";
     box.setShimAnswer("installer", chatter + "installer: The upgrade was successful.\n");
     box.writeFile("/.shim/installer.stderr", chatter);
-    bool ok = false;
-    const auto log = qvtest::stdoutOf([&] { ok = installPkg(pkg, "upd-chatty"); });
+    log = qvtest::stdoutOf([&] { ok = installPkg(pkg, "upd-chatty"); });
     EXPECT_TRUE(ok);
     EXPECT_GT(log.size(), 2 * chatter.size());
 }

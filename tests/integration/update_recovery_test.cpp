@@ -1,7 +1,6 @@
 // Recovery of an agent update at the next start of the real binary: a trigger
 // file left by the previous run closes the update on the server and its files
-// are removed; a planted one is removed without touching what it names; and
-// without a token the trigger file waits for a later start.
+// are removed; without a token the trigger file waits for a later start.
 
 #include <gtest/gtest.h>
 
@@ -53,22 +52,6 @@ TEST(UpdateRecoveryEndToEnd, TriggerLeftByThePreviousRunIsReportedCompletedAndCl
     EXPECT_EQ(api.state()["agentUpdateRequests"]["upd-9"]["statuses"],
               json::parse(R"([{"status": "completed"}])"));
     EXPECT_EQ(box.countInLog("Untrusted update trigger file"), 0) << box.textLog();
-}
-
-TEST(UpdateRecoveryEndToEnd, PlantedTriggerIsRemovedAndWhatItNamesIsLeftAlone) {
-    qvtest::Simulator api;
-    qvtest::Sandbox box;
-    enroll(box, api, "cmp-1");
-    box.writeFile(kPackage, "someone else's file");
-    box.writeFile("/tmp/qvupdate.trigger", "upd-9\n" + box.path(kPackage), 0666);
-    box.startDaemon(api.baseUrl());
-    ASSERT_TRUE(box.waitForLog("ERROR Untrusted update trigger file ")) << box.textLog();
-    ASSERT_TRUE(box.waitForLog("INFO Authorization token is set."));
-
-    EXPECT_FALSE(box.exists("/tmp/qvupdate.trigger"));
-    EXPECT_EQ(box.readFile(kPackage), "someone else's file");
-    EXPECT_TRUE(api.requestsTo("POST", "/computers/pendingActions/completed").empty());
-    EXPECT_TRUE(api.requestsTo("POST", "/agentUpdateRequests/upd-9/status").empty());
 }
 
 TEST(UpdateRecoveryEndToEnd, WithoutATokenTheTriggerWaitsForALaterStart) {
