@@ -15,13 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-std::optional<std::string> headerOf(const json& request, const std::string& name) {
-    for (const auto& header : request["headers"]) {
-        if (header[0] == name)
-            return header[1].get<std::string>();
-    }
-    return std::nullopt;
-}
+using qvtest::headerOf;
 
 // Unix milliseconds of the text-log entries holding `text`.
 std::vector<std::int64_t> timesOf(const std::string& log, const std::string& text) {

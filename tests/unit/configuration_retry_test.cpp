@@ -4,29 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <limits>
-#include <utility>
-#include <vector>
 
 #include "daemon/retry_interval.h"
+#include "support/extreme_random.h"
 
 namespace {
 
 using namespace QVAgentLaunchDaemon;
 using Range = std::pair<std::int64_t, std::int64_t>;
 
-// Answers the low or high end of each requested range and records the ranges.
-class ExtremeRandom : public platform::RandomSource {
-  public:
-    explicit ExtremeRandom(bool high) : high_(high) {}
-    std::int64_t uniform(std::int64_t low, std::int64_t high) override {
-        ranges.emplace_back(low, high);
-        return high_ ? high : low;
-    }
-    std::vector<Range> ranges;
-
-  private:
-    bool high_;
-};
+using qvtest::ExtremeRandom;
 
 class ConfigurationRetry : public ::testing::Test {
   protected:

@@ -10,20 +10,11 @@
 #include "daemon/globals.h"
 #include "daemon/retry_interval.h"
 #include "daemon/workers.h"
+#include "support/extreme_random.h"
 
 namespace {
 
 using namespace QVAgentLaunchDaemon;
-
-// Always the top of the requested range; counts the draws.
-class HighRandom : public platform::RandomSource {
-  public:
-    std::int64_t uniform(std::int64_t, std::int64_t high) override {
-        ++draws;
-        return high;
-    }
-    int draws = 0;
-};
 
 class Workers : public ::testing::Test {
   protected:
@@ -39,7 +30,7 @@ class Workers : public ::testing::Test {
         RetryInterval::getConfigurationMaxJitterInMilliseconds = 30000;
         RetryInterval::getConfigurationMaxBackoffInMilliseconds = 3600000;
     }
-    // Every retry interval is exactly `ms` with HighRandom: slot length 0,
+    // Every retry interval is exactly `ms` with the high random: slot length 0,
     // jitter up to ms - 1 + 1.
     static void retryEvery(std::int64_t ms) {
         RetryInterval::getConfigurationMultiplierInMilliseconds = 0;
@@ -59,7 +50,7 @@ class Workers : public ::testing::Test {
         return -1;
     }
 
-    HighRandom random;
+    qvtest::ExtremeRandom random{true};
     int calls = 0;
     int failuresLeft = 0;
     ConfigurationWorker configurationWorker{[this] {
@@ -88,14 +79,14 @@ TEST_F(Workers, ConfigurationWorkerFetchesAtOnceThenAfterIntervalPlusJitter) {
 TEST_F(Workers, ConfigurationIntervalOfZeroKeepsTheLastJitter) {
     _globalMaxJitter = 2500;
     configurationWorker.step();
-    EXPECT_EQ(random.draws, 1);
+    EXPECT_EQ(random.ranges.size(), 1u);
     _getConfigurationWorkerIntervalInMilliseconds = 0;
     EXPECT_EQ(ticksToNextCall(configurationWorker), 3);
     EXPECT_EQ(ticksToNextCall(configurationWorker), 3);
-    EXPECT_EQ(random.draws, 1);
+    EXPECT_EQ(random.ranges.size(), 1u);
     _getConfigurationWorkerIntervalInMilliseconds = 30;  // 30 or less draws none either
     EXPECT_EQ(ticksToNextCall(configurationWorker), 3);
-    EXPECT_EQ(random.draws, 1);
+    EXPECT_EQ(random.ranges.size(), 1u);
 }
 
 TEST_F(Workers, FailedFetchRetriesOnTheBackoffAndLogsOnlyTheFirstFailure) {
@@ -137,7 +128,7 @@ TEST_F(Workers, StateWorkerReportsAtStartAfter569TicksThenIntervalPlusJitter) {
     StateWorker worker([this] { ++calls; }, random);
     worker.begin();
     EXPECT_EQ(calls, 1);
-    EXPECT_EQ(random.draws, 0);
+    EXPECT_EQ(random.ranges.size(), 0u);
     EXPECT_EQ(ticksToNextCall(worker) - 1, 569);  // the first step comes before any tick
     EXPECT_EQ(ticksToNextCall(worker), 600);      // (570000 + 30000) / 1000
     _globalMaxJitter = -5;                        // a negative bound draws 0, never stops
