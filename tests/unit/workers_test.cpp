@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <iostream>
-#include <sstream>
-
 #include "daemon/custom_error.h"
 #include "daemon/globals.h"
 #include "daemon/retry_interval.h"
@@ -18,31 +14,24 @@ using namespace QVAgentLaunchDaemon;
 
 class Workers : public ::testing::Test {
   protected:
-    void SetUp() override { restore(); }
-    void TearDown() override { restore(); }
-    static void restore() {
+    void TearDown() override {
         _getConfigurationWorkerIntervalInMilliseconds = kDefaultConfigurationIntervalMs;
-        _computerStatePingIntervalInMilliseconds = kDefaultStatePingIntervalMs;
         _globalMaxJitter = kDefaultGlobalMaxJitterMs;
         RetryInterval::resetGetConfigurationCollisionCount();
-        RetryInterval::getConfigurationMaxCollisions = 6;
         RetryInterval::getConfigurationMultiplierInMilliseconds = 270000;
         RetryInterval::getConfigurationMaxJitterInMilliseconds = 30000;
-        RetryInterval::getConfigurationMaxBackoffInMilliseconds = 3600000;
     }
-    // Every retry interval is exactly `ms` with the high random: slot length 0,
-    // jitter up to ms - 1 + 1.
+    // With the high random every retry interval is exactly `ms`.
     static void retryEvery(std::int64_t ms) {
         RetryInterval::getConfigurationMultiplierInMilliseconds = 0;
         RetryInterval::getConfigurationMaxJitterInMilliseconds = ms - 1;
     }
-
-    // Steps (one tick before each) until the next call of the worker's
-    // action; returns the ticks slept before it.
+    // Steps (one tick before each) until the worker's action runs again;
+    // returns the ticks slept before it.
     template <typename Worker>
-    int ticksToNextCall(Worker& worker, int limit = 2000) {
+    int ticksToNextCall(Worker& worker) {
         const int before = calls;
-        for (int ticks = 1; ticks <= limit; ++ticks) {
+        for (int ticks = 1; ticks <= 2000; ++ticks) {
             worker.step();
             if (calls != before)
                 return ticks;
@@ -53,40 +42,31 @@ class Workers : public ::testing::Test {
     qvtest::ExtremeRandom random{true};
     int calls = 0;
     int failuresLeft = 0;
-    ConfigurationWorker configurationWorker{[this] {
-                                                ++calls;
-                                                if (failuresLeft > 0) {
-                                                    --failuresLeft;
-                                                    throw CustomError("Failed to decode JSON: x");
-                                                }
-                                            },
-                                            random};
+    ConfigurationWorker fetcher{[this] {
+                                    ++calls;
+                                    if (failuresLeft-- > 0)
+                                        throw CustomError("Failed to decode JSON: x");
+                                },
+                                random};
 };
 
 TEST_F(Workers, ConfigurationWorkerFetchesAtOnceThenAfterIntervalPlusJitter) {
     _globalMaxJitter = 1500;
-    configurationWorker.step();  // before the first tick
+    fetcher.step();  // before the first tick
     EXPECT_EQ(calls, 1);
-    EXPECT_EQ(ticksToNextCall(configurationWorker), 272);  // ceil((270000 + 1500) / 1000)
-
-    // A shorter interval counts from the last fetch, on the next tick.
+    EXPECT_EQ(ticksToNextCall(fetcher), 272);  // ceil((270000 + 1500) / 1000)
     for (int i = 0; i < 5; ++i)
-        configurationWorker.step();
-    _getConfigurationWorkerIntervalInMilliseconds = 10000;
-    EXPECT_EQ(ticksToNextCall(configurationWorker), 7);  // 12 ticks after the fetch
-}
+        fetcher.step();
+    _getConfigurationWorkerIntervalInMilliseconds = 10000;  // counted from the last fetch
+    EXPECT_EQ(ticksToNextCall(fetcher), 7);
 
-TEST_F(Workers, ConfigurationIntervalOfZeroKeepsTheLastJitter) {
-    _globalMaxJitter = 2500;
-    configurationWorker.step();
-    EXPECT_EQ(random.ranges.size(), 1u);
+    // 30 ms or less draws no new jitter: the kept 1500 ms gives two ticks.
     _getConfigurationWorkerIntervalInMilliseconds = 0;
-    EXPECT_EQ(ticksToNextCall(configurationWorker), 3);
-    EXPECT_EQ(ticksToNextCall(configurationWorker), 3);
-    EXPECT_EQ(random.ranges.size(), 1u);
-    _getConfigurationWorkerIntervalInMilliseconds = 30;  // 30 or less draws none either
-    EXPECT_EQ(ticksToNextCall(configurationWorker), 3);
-    EXPECT_EQ(random.ranges.size(), 1u);
+    const auto draws = random.ranges.size();
+    EXPECT_EQ(ticksToNextCall(fetcher), 2);
+    _getConfigurationWorkerIntervalInMilliseconds = 30;
+    EXPECT_EQ(ticksToNextCall(fetcher), 2);
+    EXPECT_EQ(random.ranges.size(), draws);
 }
 
 TEST_F(Workers, FailedFetchRetriesOnTheBackoffAndLogsOnlyTheFirstFailure) {
@@ -94,41 +74,33 @@ TEST_F(Workers, FailedFetchRetriesOnTheBackoffAndLogsOnlyTheFirstFailure) {
     ::testing::internal::CaptureStdout();
     retryEvery(1000);
     failuresLeft = 1;
-    configurationWorker.step();  // fails, and the first retry runs at once
+    fetcher.step();  // fails, and the first retry runs at once
     EXPECT_EQ(calls, 2);
-    EXPECT_FALSE(configurationWorker.inRetryLoop());
-    EXPECT_EQ(RetryInterval::getConfigurationCollisionCount, 0);
-
-    // Back to regular counting from the successful retry.
-    EXPECT_EQ(ticksToNextCall(configurationWorker), 270);
+    EXPECT_EQ(ticksToNextCall(fetcher), 270);  // regular counting from the retry
 
     retryEvery(5000);
     failuresLeft = 3;
-    EXPECT_EQ(ticksToNextCall(configurationWorker), 270);  // fails
-    EXPECT_TRUE(configurationWorker.inRetryLoop());
-    retryEvery(3500);                                    // drawn at the next failure
-    EXPECT_EQ(ticksToNextCall(configurationWorker), 4);  // first retry (5000), fails
-    EXPECT_EQ(ticksToNextCall(configurationWorker), 4);  // ceil(3500 / 1000), fails
-    EXPECT_EQ(ticksToNextCall(configurationWorker), 4);  // succeeds
-    EXPECT_FALSE(configurationWorker.inRetryLoop());
+    EXPECT_EQ(ticksToNextCall(fetcher), 270);  // fails
+    retryEvery(3500);                          // drawn at the next failure
+    EXPECT_EQ(ticksToNextCall(fetcher), 4);    // the 5000 ms retry, fails
+    EXPECT_TRUE(fetcher.inRetryLoop());
+    EXPECT_EQ(ticksToNextCall(fetcher), 4);  // ceil(3500 / 1000), fails
+    EXPECT_EQ(ticksToNextCall(fetcher), 4);  // succeeds
+    EXPECT_FALSE(fetcher.inRetryLoop());
     EXPECT_EQ(RetryInterval::getConfigurationCollisionCount, 0);
 
-    const std::string captured = ::testing::internal::GetCapturedStdout();
-    if (HasFailure())
-        std::cerr << captured;  // the failures above were captured with the log
-    std::istringstream log(captured);
-    int errors = 0;
-    for (std::string line; std::getline(log, line);)
-        errors += line.find(" ERROR Error on Configuration: Failed to decode JSON: x") !=
-                  std::string::npos;
-    EXPECT_EQ(errors, 2);  // one per series
+    const std::string log = ::testing::internal::GetCapturedStdout();
+    std::size_t errors = 0;
+    for (auto at = log.find("ERROR Error on Configuration: Failed to decode JSON: x");
+         at != std::string::npos; at = log.find("ERROR Error on Configuration", at + 1))
+        ++errors;
+    EXPECT_EQ(errors, 2u) << log;  // one per series
 }
 
 TEST_F(Workers, StateWorkerReportsAtStartAfter569TicksThenIntervalPlusJitter) {
     StateWorker worker([this] { ++calls; }, random);
     worker.begin();
     EXPECT_EQ(calls, 1);
-    EXPECT_EQ(random.ranges.size(), 0u);
     EXPECT_EQ(ticksToNextCall(worker) - 1, 569);  // the first step comes before any tick
     EXPECT_EQ(ticksToNextCall(worker), 600);      // (570000 + 30000) / 1000
     _globalMaxJitter = -5;                        // a negative bound draws 0, never stops
