@@ -261,6 +261,14 @@ nlohmann::json Simulator::requests() const {
     return adminGet("/_admin/requests");
 }
 
+std::optional<std::string> headerOf(const nlohmann::json& request, const std::string& name) {
+    for (const auto& header : request["headers"]) {
+        if (header[0] == name)
+            return header[1].get<std::string>();
+    }
+    return std::nullopt;
+}
+
 std::vector<nlohmann::json> Simulator::requestsTo(const std::string& method,
                                                   const std::string& path) const {
     std::vector<nlohmann::json> matching;

@@ -79,6 +79,9 @@ class Sandbox {
     pid_t daemon_ = -1;
 };
 
+// The first header of a recorded request (Simulator::requests) named `name`.
+std::optional<std::string> headerOf(const nlohmann::json& request, const std::string& name);
+
 class Simulator {
   public:
     explicit Simulator(const std::vector<std::string>& arguments = {});

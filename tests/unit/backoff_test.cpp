@@ -7,25 +7,13 @@
 
 #include "daemon/backoff.h"
 #include "daemon/main_task.h"
+#include "support/extreme_random.h"
 
 namespace {
 
 using namespace QVAgentLaunchDaemon;
 
-// Answers with the low or the high end of each requested range, and records
-// the ranges asked for.
-class ExtremeRandom : public platform::RandomSource {
-  public:
-    explicit ExtremeRandom(bool high) : high_(high) {}
-    std::int64_t uniform(std::int64_t low, std::int64_t high) override {
-        ranges.emplace_back(low, high);
-        return high_ ? high : low;
-    }
-    std::vector<std::pair<std::int64_t, std::int64_t>> ranges;
-
-  private:
-    bool high_;
-};
+using qvtest::ExtremeRandom;
 
 TEST(Backoff, SlotRangeDoublesUpToTheCeiling) {
     const BackoffSettings settings{270000, 30000, 3600000, 6};

@@ -2,7 +2,7 @@
 // end-to-end tests.
 //
 //   quorvel-api-sim [--port N] [--port-file F] [--record F] [--fault "METHOD PATH STATUS|drop
-//   [COUNT]"]...
+//   [COUNT]"]... [--configuration JSON]
 //
 // Admin endpoints: GET /_admin/requests (everything recorded), POST
 // /_admin/faults (a fault as JSON: method, path, status, body, drop, count),
@@ -20,7 +20,7 @@ namespace {
 
 int usage() {
     std::cerr << "usage: quorvel-api-sim [--port N] [--port-file F] [--record F] "
-                 "[--fault \"METHOD PATH STATUS|drop [COUNT]\"]...\n";
+                 "[--fault \"METHOD PATH STATUS|drop [COUNT]\"]... [--configuration JSON]\n";
     return 2;
 }
 
@@ -80,6 +80,15 @@ int main(int argc, char** argv) {
             if (v == nullptr || !sim::parseFault(v, fault))
                 return usage();
             s.addFault(fault);
+        } else if (arg == "--configuration") {
+            // Overrides of the configuration answer (routes_configuration.cpp).
+            const char* v = next();
+            if (v == nullptr)
+                return usage();
+            auto overrides = sim::Json::parse(v, nullptr, false);
+            if (overrides.is_discarded() || !overrides.is_object())
+                return usage();
+            s.state["configuration"] = overrides;
         } else {
             return usage();
         }

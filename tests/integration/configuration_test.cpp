@@ -1,0 +1,106 @@
+// The configuration worker, check-in and state report of the real binary
+// against the API simulator: the fetch schedule a configuration sets, one
+// check-in, the state report at start, and the backoff after an answer that
+// does not decode.
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <sstream>
+
+#include "support/sandbox.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+using qvtest::headerOf;
+
+// Unix milliseconds of the text-log entries holding `text`.
+std::vector<std::int64_t> timesOf(const std::string& log, const std::string& text) {
+    std::vector<std::int64_t> times;
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        if (line.find(text) == std::string::npos)
+            continue;
+        std::tm utc{};
+        int millis = 0;
+        if (std::sscanf(line.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3dZ", &utc.tm_year, &utc.tm_mon,
+                        &utc.tm_mday, &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &millis) != 7)
+            continue;
+        utc.tm_year -= 1900;
+        utc.tm_mon -= 1;
+        times.push_back(static_cast<std::int64_t>(timegm(&utc)) * 1000 + millis);
+    }
+    return times;
+}
+
+TEST(ConfigurationEndToEnd, FetchesOnTheConfiguredScheduleChecksInOnceAndBacksOff) {
+    // Fetch every 2 s plus up to 1 s of jitter; retries after 0 to 1 s.
+    qvtest::Simulator api(
+        {"--configuration", json{{"computerConfigurationPingIntervalOverride", 2},
+                                 {"globalMaxJitterOverride", 1},
+                                 {"retryIntervalDownloadConfigurationMultiplierOverride", 1000},
+                                 {"retryIntervalDownloadConfigurationMaxJitterOverride", 0},
+                                 {"retryIntervalDownloadConfigurationMaxBackoffOverride", 1500},
+                                 {"retryIntervalDownloadConfigurationMaxCollisionsOverride", 1}}
+                                .dump()});
+    qvtest::Sandbox box;
+    box.writeFile("/tmp/qvconfig", "KEY-1\\nACME\\nHQ");
+    box.startDaemon(api.baseUrl());
+    const std::string fetchLine = "INFO Making request for computer configuration.";
+    ASSERT_TRUE(box.waitForLog(fetchLine)) << box.textLog();
+    ASSERT_TRUE(api.waitForRequest("POST", "/computers/checkIn", 10s)) << box.textLog();
+    ASSERT_TRUE(api.waitForRequest("POST", "/computers/state", 10s)) << box.textLog();
+
+    // The first fetch drew its jitter from the default bound (30 s); from the
+    // second on the configured schedule holds.
+    ASSERT_TRUE(box.waitForLog(fetchLine, 40s, 4)) << box.textLog();
+    auto times = timesOf(box.textLog(), fetchLine);
+    ASSERT_GE(times.size(), 4u);
+    for (std::size_t i = 2; i < times.size(); ++i) {
+        EXPECT_GE(times[i] - times[i - 1], 1900) << i;
+        EXPECT_LE(times[i] - times[i - 1], 4000) << i;  // 3 ticks and the work
+    }
+    std::string log = box.textLog();
+    EXPECT_NE(log.find("INFO Parsed Todo: GetConfigurationDTO(configuration: ConfigurationDTO("
+                       "computerConfigurationPingIntervalOverride: 2, "),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("INFO Got configuration at "), std::string::npos);
+    EXPECT_NE(log.find("INFO Status code: 204"), std::string::npos);
+
+    const auto fetches = api.requestsTo("GET", "/computers/configuration");
+    const auto token = api.state()["computers"]["cmp-1"]["token"].get<std::string>();
+    const auto checkIns = api.requestsTo("POST", "/computers/checkIn");
+    ASSERT_EQ(checkIns.size(), 1u);  // not again within the hour
+    EXPECT_EQ(headerOf(checkIns[0], "Accept"), std::nullopt);
+    EXPECT_EQ(headerOf(checkIns[0], "Authorization"), token);
+    EXPECT_EQ(checkIns[0]["body"], "");
+    const auto states = api.requestsTo("POST", "/computers/state");
+    ASSERT_EQ(states.size(), 1u);  // at start; the next one is 9.5 minutes away
+    EXPECT_EQ(json::parse(states[0]["body"].get<std::string>()).contains("agentVersion"), true);
+    EXPECT_NE(log.find("INFO Computer state sent successfully."), std::string::npos);
+
+    // Two answers that do not decode: one logged failure, a silent failed
+    // retry, then a good answer that puts the worker back on its schedule.
+    const std::size_t before = fetches.size();
+    api.addFault({{"method", "GET"},
+                  {"path", "/computers/configuration"},
+                  {"status", 200},
+                  {"body", {{"unexpected", true}}},
+                  {"count", 2}});
+    ASSERT_TRUE(api.waitForRequest("GET", "/computers/configuration", 15s, before + 4))
+        << box.textLog();
+    log = box.textLog();
+    EXPECT_EQ(box.countInLog("INFO Failed to decode JSON: No value associated with key "
+                             "\"configuration\""),
+              2)
+        << log;
+    EXPECT_EQ(box.countInLog("ERROR Error on Configuration: Failed to decode JSON: "), 1) << log;
+    EXPECT_TRUE(box.daemonRunning());
+    EXPECT_EQ(api.requestsTo("POST", "/computers/checkIn").size(), 1u);
+}
+
+}  // namespace
