@@ -8,7 +8,8 @@
 //       "cutDownload": true}                     // the connection closes half-way
 //   state["agentUpdateRequests"][agentUpdateId] = {"id", "currentVersion", "targetVersion",
 //       "statuses": [{"status", "errorMessage"?}, ...]}
-//   state["completedPendingActions"] = ["updateAgent", ...]
+//   state["completedPendingActions"] = ["updateAgent", ...]; the first pending action of
+//   that type leaves state["pendingActions"]
 //
 // The package is served at GET /packages/<agentUpdateId>.pkg.
 
@@ -119,21 +120,31 @@ QV_SIM_ROUTES(installUpdateRoutes) {
                         sim::jsonReply(res, 200, {{"ok", true}});
                     });
 
-    sim.server.Post("/computers/pendingActions/completed",
-                    [&sim](const httplib::Request& req, httplib::Response& res) {
-                        if (!hasToken(req))
-                            return sim::jsonReply(res, 401, {{"error", "Not authorized"}});
-                        auto body = sim::Json::parse(req.body, nullptr, false);
-                        if (body.is_discarded() || !body.is_object() ||
-                            !body.contains("actionType") || !body["actionType"].is_string())
-                            return sim::jsonReply(res, 400, {{"error", "actionType required"}});
-                        std::lock_guard lock(sim.mutex);
-                        auto& completed = sim.state["completedPendingActions"];
-                        if (!completed.is_array())
-                            completed = sim::Json::array();
-                        completed.push_back(body["actionType"]);
-                        sim::jsonReply(res, 200, {{"ok", true}});
-                    });
+    sim.server.Post("/computers/pendingActions/completed", [&sim](const httplib::Request& req,
+                                                                  httplib::Response& res) {
+        if (!hasToken(req))
+            return sim::jsonReply(res, 401, {{"error", "Not authorized"}});
+        auto body = sim::Json::parse(req.body, nullptr, false);
+        if (body.is_discarded() || !body.is_object() || !body.contains("actionType") ||
+            !body["actionType"].is_string())
+            return sim::jsonReply(res, 400, {{"error", "actionType required"}});
+        std::lock_guard lock(sim.mutex);
+        auto& completed = sim.state["completedPendingActions"];
+        if (!completed.is_array())
+            completed = sim::Json::array();
+        completed.push_back(body["actionType"]);
+        // A completed action leaves the configuration's list.
+        auto& pending = sim.state["pendingActions"];
+        if (pending.is_array()) {
+            for (auto it = pending.begin(); it != pending.end(); ++it) {
+                if (it->is_object() && it->value("type", "") == body["actionType"]) {
+                    pending.erase(it);
+                    break;
+                }
+            }
+        }
+        sim::jsonReply(res, 200, {{"ok", true}});
+    });
 
     sim.server.Get(R"(/packages/([^/]+)\.pkg)", [&sim](const httplib::Request& req,
                                                        httplib::Response& res) {
