@@ -1,10 +1,79 @@
 #pragma once
-// The diagnostics switch: a watcher on
-// /Library/Application Support/Tessaly/Quorvel/debug.conf.
+// The diagnostics switch: a watcher on a small key=value file, by default
+// /Library/Application Support/Tessaly/Quorvel/debug.conf. Every write
+// re-parses the file and hands the mapping to onChange; a delete or rename
+// hands it an empty mapping and watches the path afresh (or, while nothing
+// is there, retries silently every second).
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/dispatch.h"
+#include "platform/fs_events.h"
 
 namespace QVAgentLaunchDaemon {
 
-// Creates the process-wide watcher (debugConfigFileWatcher) once.
+using ConfigMapping = std::map<std::string, std::string>;
+
+// The file's format: lines split at line feeds only (CR LF stays inside a
+// line), trimmed of spaces and tabs; empty lines and lines starting with "#"
+// skipped; "key=value" split at the first "=" after any leading "=", counted
+// only when both sides are non-empty; the last repeated key wins.
+ConfigMapping parseConfigText(const std::string& text);
+
+// "[\"k\": \"v\", ...]", or "[:]" for an empty mapping.
+std::string describeConfig(const ConfigMapping& mapping);
+
+// The default onChange: ENABLE_DIAGNOSTIC_LOGS follows the key's value "true".
+void applyDiagnosticsSwitch(const ConfigMapping& mapping);
+
+class ConfigWatcher : public std::enable_shared_from_this<ConfigWatcher> {
+  public:
+    using OnChange = std::function<void(const ConfigMapping&)>;
+
+    // Starts watching at once and parses the file (a present file is parsed
+    // twice: once by the watch set-up, once here). The watcher keeps itself
+    // alive while it watches or waits for the file.
+    static std::shared_ptr<ConfigWatcher> create(std::string path);
+    ~ConfigWatcher();
+
+    ConfigMapping config() const;
+    void setConfig(ConfigMapping mapping);
+    void setOnChange(OnChange onChange);
+    const std::string& path() const { return path_; }
+
+    // Stops watching for good and drops pending retries' work. The daemon's
+    // watcher lives for the process; tests end theirs with this.
+    void stop();
+    // Waits until the queue has run everything queued so far (tests).
+    void drain();
+
+  private:
+    explicit ConfigWatcher(std::string path);
+    void setupWatcher();
+    void scheduleRetry();
+    void closeWatcher();
+    void parseConfig();
+    void handleEvent();
+
+    std::unique_ptr<platform::FileSystemObjectSource> source_;
+    std::shared_ptr<platform::EventDescriptor> fileDescriptor_;
+    std::string path_;
+    std::shared_ptr<platform::SerialQueue> queue_ =
+        std::make_shared<platform::SerialQueue>("com.tessaly.Quorvel");
+    mutable std::mutex mutex_;  // config_ and onChange_, which callers may use from outside
+    ConfigMapping config_;
+    OnChange onChange_ = applyDiagnosticsSwitch;
+    bool stopped_ = false;  // queue only
+};
+
+// The process-wide watcher on debug.conf, created by the start-up sequence.
+extern std::shared_ptr<ConfigWatcher> debugConfigFileWatcher;
+
+// Creates debugConfigFileWatcher once.
 void createDiagnosticsWatcher();
 
 }  // namespace QVAgentLaunchDaemon

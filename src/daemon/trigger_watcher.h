@@ -1,8 +1,55 @@
 #pragma once
-// The trigger folder and its watcher.
+// The trigger folder /Library/Application Support/Tessaly/Quorvel/Triggers
+// and its watcher: any entry created, deleted or moved in the folder calls
+// back with the folder's path; "uninstall.trigger" there starts the uninstall.
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/dispatch.h"
+#include "platform/fs_events.h"
 
 namespace QVAgentLaunchDaemon {
 
+inline constexpr const char* kTriggerFolder = "/Library/Application Support/Tessaly/Quorvel/Triggers";
+
+class TriggerWatcher : public std::enable_shared_from_this<TriggerWatcher> {
+  public:
+    using OnTriggerFileCreated = std::function<void(const std::string& folderPath)>;
+
+    // Creates the folder when nothing is there (parents are not created) and
+    // starts watching; while the folder cannot be opened it retries every
+    // second. The watcher keeps itself alive through its event source.
+    static std::shared_ptr<TriggerWatcher> create(OnTriggerFileCreated onTriggerFileCreated);
+    ~TriggerWatcher();
+
+    // Stops watching for good (tests; the daemon's watcher lives for the process).
+    void stop();
+    void drain();
+
+  private:
+    explicit TriggerWatcher(OnTriggerFileCreated onTriggerFileCreated);
+    void setupWatcher();
+    void scheduleRetry();
+    void closeWatcher();
+    void handleEvent();
+
+    std::unique_ptr<platform::FileSystemObjectSource> source_;
+    std::shared_ptr<platform::EventDescriptor> fileDescriptor_;
+    std::string path_ = kTriggerFolder;
+    std::shared_ptr<platform::SerialQueue> queue_ =
+        std::make_shared<platform::SerialQueue>("com.tessaly.Quorvel");
+    OnTriggerFileCreated onTriggerFileCreated_;
+    bool stopped_ = false;  // queue only
+};
+
+// The handler setupFileSystemWatchers() installs: when "uninstall.trigger" is
+// in `folderPath`, runs uninstall() in a task of its own and releases
+// isUninstallProcessActive when it throws.
+void handleTriggerFolderChange(const std::string& folderPath);
+
+// Logs "Setting up file watchers for trigger folder" and starts the watcher.
 void setupFileSystemWatchers();
 
 }  // namespace QVAgentLaunchDaemon

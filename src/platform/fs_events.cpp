@@ -1,0 +1,148 @@
+#include "platform/fs_events.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <utility>
+
+namespace platform {
+
+std::shared_ptr<EventDescriptor> EventDescriptor::open(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return nullptr;
+    const bool folder = S_ISDIR(st.st_mode);
+    const int fd = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (fd < 0)
+        return nullptr;
+    const std::uint32_t selfEvents = IN_DELETE_SELF | IN_MOVE_SELF;
+    const std::uint32_t mask =
+        folder ? (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR | selfEvents)
+               : (IN_MODIFY | IN_CLOSE_WRITE | selfEvents);
+    if (::inotify_add_watch(fd, path.c_str(), mask) < 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    return std::shared_ptr<EventDescriptor>(new EventDescriptor(fd, folder));
+}
+
+EventDescriptor::~EventDescriptor() {
+    close();
+}
+
+bool EventDescriptor::close() {
+    if (closed_.exchange(true))
+        return false;
+    ::close(fd_);
+    return true;
+}
+
+FileSystemObjectSource::FileSystemObjectSource(std::shared_ptr<EventDescriptor> descriptor,
+                                               unsigned eventMask, SerialQueue& queue)
+    : descriptor_(std::move(descriptor)), mask_(eventMask), queue_(queue) {}
+
+FileSystemObjectSource::~FileSystemObjectSource() {
+    cancel();
+}
+
+void FileSystemObjectSource::setEventHandler(std::function<void()> handler) {
+    eventHandler_ = std::make_shared<std::function<void()>>(std::move(handler));
+}
+
+void FileSystemObjectSource::setCancelHandler(std::function<void()> handler) {
+    cancelHandler_ = std::move(handler);
+}
+
+void FileSystemObjectSource::resume() {
+    std::lock_guard lock(mutex_);
+    if (resumed_ || cancelled_->load() || !descriptor_ || !descriptor_->isOpen())
+        return;
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
+    if (wakeFd_ < 0)
+        return;
+    resumed_ = true;
+    reader_ = std::thread([this] { readLoop(); });
+}
+
+void FileSystemObjectSource::cancel() {
+    std::function<void()> cancelHandler;
+    {
+        std::lock_guard lock(mutex_);
+        if (cancelled_->exchange(true))
+            return;
+        if (reader_.joinable()) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] auto written = ::write(wakeFd_, &one, sizeof one);
+            reader_.join();
+        }
+        if (wakeFd_ >= 0) {
+            ::close(wakeFd_);
+            wakeFd_ = -1;
+        }
+        cancelHandler = std::move(cancelHandler_);
+        cancelHandler_ = nullptr;
+    }
+    if (cancelHandler)
+        queue_.async(std::move(cancelHandler));
+}
+
+unsigned FileSystemObjectSource::data() const {
+    return current_->load();
+}
+
+void FileSystemObjectSource::readLoop() {
+    alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
+    const bool folder = descriptor_->isFolder();
+    for (;;) {
+        pollfd fds[2] = {{descriptor_->fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (fds[1].revents != 0)
+            return;
+        if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0)
+            return;
+        unsigned events = 0;
+        for (;;) {
+            const ssize_t length = ::read(descriptor_->fd_, buffer, sizeof buffer);
+            if (length <= 0)
+                break;
+            for (ssize_t offset = 0; offset < length;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+                const bool aboutEntry = event->len > 0;
+                if (event->mask & IN_DELETE_SELF)
+                    events |= FileSystemEvent::remove;
+                if (event->mask & IN_MOVE_SELF)
+                    events |= FileSystemEvent::rename;
+                if (folder ? (aboutEntry &&
+                              (event->mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)))
+                           : (event->mask & (IN_MODIFY | IN_CLOSE_WRITE)) != 0)
+                    events |= FileSystemEvent::write;
+                offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        events &= mask_;
+        if (events == 0 || !eventHandler_)
+            continue;
+        // Events that arrive before the handler ran merge into one call, as a
+        // dispatch source's pending data does.
+        if (pending_->fetch_or(events) != 0)
+            continue;
+        queue_.async([cancelled = cancelled_, pending = pending_, current = current_,
+                      handler = eventHandler_] {
+            current->store(pending->exchange(0));
+            if (!cancelled->load() && current->load() != 0)
+                (*handler)();
+            current->store(0);
+        });
+    }
+}
+
+}  // namespace platform

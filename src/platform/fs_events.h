@@ -1,0 +1,93 @@
+#pragma once
+// File-system object events on one file or folder, the way the daemon's
+// watchers expect them: a descriptor opened for event notification only, and
+// a source on it that delivers write / delete / rename events on a serial
+// queue. Built on inotify:
+//   file:   modified or closed after writing -> write; deleted -> delete;
+//           moved -> rename
+//   folder: an entry created, deleted or moved in or out -> write; the folder
+//           itself deleted -> delete, moved -> rename
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/dispatch.h"
+
+namespace platform {
+
+namespace FileSystemEvent {
+inline constexpr unsigned write = 1u << 0;
+inline constexpr unsigned remove = 1u << 1;  // the object was deleted
+inline constexpr unsigned rename = 1u << 2;
+}  // namespace FileSystemEvent
+
+// One opened event descriptor. close() closes it at most once, whoever calls
+// it first; a later call (say a cancel handler that runs after a restart
+// already opened a newer descriptor) does nothing.
+class EventDescriptor {
+  public:
+    // Absent when nothing can be watched at `path` (missing, no permission).
+    static std::shared_ptr<EventDescriptor> open(const std::string& path);
+    ~EventDescriptor();
+    EventDescriptor(const EventDescriptor&) = delete;
+    EventDescriptor& operator=(const EventDescriptor&) = delete;
+
+    // True when this call closed the descriptor.
+    bool close();
+    bool isOpen() const { return !closed_.load(); }
+    int number() const { return fd_; }
+    bool isFolder() const { return folder_; }
+
+  private:
+    EventDescriptor(int fd, bool folder) : fd_(fd), folder_(folder) {}
+    friend class FileSystemObjectSource;
+
+    int fd_;
+    bool folder_;
+    std::atomic<bool> closed_{false};
+};
+
+// Events of one descriptor, delivered on `queue`. Handlers are set before
+// resume(). After cancel() no event handler starts any more; the cancel
+// handler then runs once on the queue. The source reads the descriptor only
+// between resume() and cancel(); cancel() returns after the reading stopped,
+// so the descriptor may be closed right after it.
+class FileSystemObjectSource {
+  public:
+    FileSystemObjectSource(std::shared_ptr<EventDescriptor> descriptor, unsigned eventMask,
+                           SerialQueue& queue);
+    ~FileSystemObjectSource();  // cancels
+    FileSystemObjectSource(const FileSystemObjectSource&) = delete;
+    FileSystemObjectSource& operator=(const FileSystemObjectSource&) = delete;
+
+    void setEventHandler(std::function<void()> handler);
+    void setCancelHandler(std::function<void()> handler);
+    void resume();
+    void cancel();
+    bool isCancelled() const { return cancelled_->load(); }
+
+    // The events pending for the event handler now running (0 outside it).
+    unsigned data() const;
+
+  private:
+    void readLoop();
+
+    std::shared_ptr<EventDescriptor> descriptor_;
+    unsigned mask_;
+    SerialQueue& queue_;
+    std::shared_ptr<std::function<void()>> eventHandler_;
+    std::function<void()> cancelHandler_;
+    std::shared_ptr<std::atomic<bool>> cancelled_ = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<std::atomic<unsigned>> pending_ = std::make_shared<std::atomic<unsigned>>(0);
+    std::shared_ptr<std::atomic<unsigned>> current_ = std::make_shared<std::atomic<unsigned>>(0);
+    std::mutex mutex_;
+    int wakeFd_ = -1;
+    bool resumed_ = false;
+    std::thread reader_;
+};
+
+}  // namespace platform
