@@ -48,7 +48,7 @@ void runUpdate(const PendingActionDTO& action, const PendingActionHandlers& hand
 
 PendingActionHandlers defaultPendingActionHandlers() {
     return {App::Core::Agent::update, App::Core::Computers::pendingActionCompleted,
-            [] { uninstall(); }};
+            uninstallReleasingGuardOnFailure};
 }
 
 void processPendingActions(const std::vector<PendingActionDTO>& pendingActions) {
