@@ -1,0 +1,128 @@
+// The diagnostics switch and the uninstall by trigger file, with the real
+// binary, the simulator and the stand-in tools.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "support/sandbox.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kProduct = "/Library/Application Support/Tessaly/Quorvel";
+
+std::string diagnosticLog(const qvtest::Sandbox& box) {
+    std::error_code ignored;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(box.path(std::string(kProduct) + "/logs"), ignored)) {
+        if (entry.path().filename().string().starts_with("diagnostic-"))
+            return qvtest::readFile(entry.path());
+    }
+    return "";
+}
+
+int count(const std::string& text, const std::string& needle) {
+    int n = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+void sh(const std::string& command) {
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+TEST(WatchersEndToEnd, DiagnosticsSwitchFollowsDebugConfWhileTheDaemonRuns) {
+    qvtest::Simulator api;
+    qvtest::Sandbox box;
+    box.writeFile("/tmp/qvconfig", "KEY\\nACME\\nHQ");
+    box.startDaemon(api.baseUrl());
+    ASSERT_TRUE(box.waitForLog("INFO Authorization token is set.")) << box.textLog();
+    const auto conf = "'" + box.path(std::string(kProduct) + "/debug.conf") + "'";
+    EXPECT_EQ(diagnosticLog(box), "");
+
+    sh("echo 'ENABLE_DIAGNOSTIC_LOGS=true' > " + conf);
+    ASSERT_TRUE(eventually([&] {
+        return count(diagnosticLog(box), "ENABLE_DIAGNOSTIC_LOGS = true") == 1;
+    })) << diagnosticLog(box);
+
+    sh("rm " + conf);
+    ASSERT_TRUE(eventually([&] {
+        return diagnosticLog(box).find("File deleted or moved, restarting watcher...") !=
+               std::string::npos;
+    }));
+    sh("echo 'ENABLE_DIAGNOSTIC_LOGS=true' > " + conf);  // the restarted watcher finds it
+    ASSERT_TRUE(eventually([&] {
+        return count(diagnosticLog(box), "ENABLE_DIAGNOSTIC_LOGS = true") == 2;
+    })) << diagnosticLog(box);
+
+    sh("sed -i 's/true/off/' " + conf);
+    std::this_thread::sleep_for(500ms);
+    const auto before = diagnosticLog(box);
+    sh("echo 'ENABLE_DIAGNOSTIC_LOGS=off' >> " + conf);  // off: nothing more is written
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(diagnosticLog(box), before);
+    EXPECT_EQ(before.find("Watching file at"), std::string::npos);  // written while off
+    box.stopDaemon();
+}
+
+TEST(UninstallEndToEnd, TriggerFileRunsTheWholeSequenceAndTheDaemonRemovesItself) {
+    qvtest::Simulator api;
+    qvtest::Sandbox box;
+    box.writeFile("/tmp/qvconfig", "KEY\\nACME\\nHQ");
+    box.writeFile("/Library/LaunchDaemons/com.tessaly.Quorvel.plist", "<plist/>");
+    box.writeFile("/Library/LaunchAgents/nl.root3.support.plist", "<plist/>");
+    box.writeFile("/Library/Preferences/nl.root3.support.plist", "<plist/>");
+    box.writeFile("/.shim/launchctl.loaded", "com.tessaly.Quorvel\nnl.root3.support\n");
+    box.startDaemon(api.baseUrl());
+    ASSERT_TRUE(
+        box.waitForLog("Watching file at /Library/Application Support/Tessaly/Quorvel/"
+                       "Triggers"))
+        << box.textLog();
+
+    sh("touch '" + box.path(std::string(kProduct) + "/Triggers/uninstall.trigger") + "'");
+    auto calls = [&] { return box.shimCalls(); };
+    auto ran = [&](const std::string& line) {
+        auto all = calls();
+        return std::find(all.begin(), all.end(), line) != all.end();
+    };
+    ASSERT_TRUE(eventually([&] { return ran("pkgutil --forget com.tessaly.Quorvel"); }))
+        << box.daemonOutput();
+
+    EXPECT_EQ(api.requestsTo("DELETE", "/addigy/computer/cmp-1").size(), 1u);
+    EXPECT_EQ(api.requestsTo("POST", "/computers/manualUninstall").size(), 1u);
+    EXPECT_TRUE(ran("sudo launchctl bootout system " +
+                    box.path("/Library/LaunchAgents/nl.root3.support.plist")));
+    EXPECT_TRUE(ran("sudo launchctl bootout system " +
+                    box.path("/Library/LaunchDaemons/com.tessaly.Quorvel.plist")));
+    const auto out = box.daemonOutput();
+    EXPECT_NE(out.find("INFO Agent uninstall trigger received."), std::string::npos);
+    EXPECT_NE(out.find("INFO Support app launch agent stopped"), std::string::npos);
+    EXPECT_EQ(out.find("Problem uninstalling computer in API."), std::string::npos);
+    for (const char* gone :
+         {"/Library/LaunchDaemons/com.tessaly.Quorvel.plist",
+          "/Library/LaunchAgents/nl.root3.support.plist",
+          "/Library/Preferences/nl.root3.support.plist",
+          "/Library/Preferences/com.tessaly.Quorvel.plist", "/Library/Application Support/Tessaly"})
+        EXPECT_TRUE(eventually([&] { return !box.exists(gone); }, 3s)) << gone;
+    EXPECT_EQ(box.readFile("/.shim/launchctl.loaded"), "");
+    box.stopDaemon();
+}
+
+}  // namespace
