@@ -43,7 +43,8 @@ void handleDownloadLinkAnswer(const platform::DataTaskResult& result,
         return;
     logStatusCode(result.response->statusCode);
     if (result.response->statusCode != 200) {
-        logRequestFailed(result.body);
+        // The download link reports its refusal as an ordinary line.
+        logRequestFailed(result.body, LineKind::ordinary);
         return;
     }
     std::string error;

@@ -57,8 +57,11 @@ std::optional<std::string> logRawJsonResponse(const std::string& body) {
     return std::nullopt;
 }
 
-void logRequestFailed(const std::optional<std::string>& body) {
-    App::Core::Logging::WriteError("Request failed.");
+void logRequestFailed(const std::optional<std::string>& body, LineKind kind) {
+    if (kind == LineKind::ordinary)
+        App::Core::Logging::WriteLine("Request failed.");
+    else
+        App::Core::Logging::WriteError("Request failed.");
     if (!body)
         return;
     if (auto error = logRawJsonResponse(*body)) {

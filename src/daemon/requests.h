@@ -39,8 +39,11 @@ void logStatusCode(long statusCode);
 // returns absent; otherwise returns the parse error.
 std::optional<std::string> logRawJsonResponse(const std::string& body);
 
-// The failure line "Request failed." and, when a body came, its JSON to the
-// diagnostic log or "Error decoding JSON: <error>" as a failure line.
-void logRequestFailed(const std::optional<std::string>& body);
+enum class LineKind { failure, ordinary };
+
+// The line "Request failed." (a failure line unless `kind` says otherwise)
+// and, when a body came, its JSON to the diagnostic log or
+// "Error decoding JSON: <error>" as a failure line.
+void logRequestFailed(const std::optional<std::string>& body, LineKind kind = LineKind::failure);
 
 }  // namespace QVAgentLaunchDaemon

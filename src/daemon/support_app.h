@@ -23,6 +23,8 @@ class QVSupportApp {
     static std::string getAgentID();
 
   private:
+    friend struct QVSupportAppTestPeer;  // reaches the single steps in tests
+
     static std::string getFilePath(const std::string& name, const std::string& ext);
     static void unzipFile(const std::string& name);
     static void makeAppExecutable(const std::string& name,
