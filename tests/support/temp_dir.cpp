@@ -33,4 +33,23 @@ std::string readFile(const std::filesystem::path& path) {
     return buffer.str();
 }
 
+std::string shellQuote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+void writeZip(const std::filesystem::path& archive,
+              const std::map<std::string, std::string>& files) {
+    TempDir staging;
+    for (const auto& [relative, content] : files)
+        writeFile(staging / relative, content);
+    std::filesystem::create_directories(archive.parent_path());
+    const std::string command =
+        "cd " + shellQuote(staging.str()) + " && zip -qr " + shellQuote(archive.string()) + " .";
+    if (std::system(command.c_str()) != 0)
+        throw std::runtime_error("zip failed: " + command);
+}
+
 }  // namespace qvtest

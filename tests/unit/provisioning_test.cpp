@@ -59,13 +59,6 @@ bool contains(const Entries& entries, const std::string& entry) {
     return ::testing::AssertionSuccess();
 }
 
-std::string shellQuote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
 std::string commandOutput(const std::string& command) {
     std::string output;
     if (FILE* pipe = ::popen(command.c_str(), "r")) {
@@ -84,7 +77,7 @@ nlohmann::json readWithPlistlib(const std::string& path) {
         "with open(sys.argv[1], 'rb') as f: d = plistlib.load(f, fmt=plistlib.FMT_XML)\n"
         "print(json.dumps({k: [type(v).__name__, v] for k, v in d.items()}))\n";
     return nlohmann::json::parse(
-        commandOutput("python3 -c " + shellQuote(script) + " " + shellQuote(path)));
+        commandOutput("python3 -c " + qvtest::shellQuote(script) + " " + qvtest::shellQuote(path)));
 }
 
 unsigned modeOf(const std::string& path) {
@@ -134,16 +127,8 @@ class Provisioning : public ::testing::Test {
         return exists("/.shim/calls.log") ? qvtest::readFile(file("/.shim/calls.log")) : "";
     }
 
-    // A zip archive `archive` in the product folder holding `files` (relative
-    // path -> content, mode 0644) under a top folder.
     void makeArchive(const std::string& archive, const std::map<std::string, std::string>& files) {
-        qvtest::TempDir staging;
-        for (const auto& [relative, content] : files)
-            qvtest::writeFile(staging / relative, content);
-        std::filesystem::create_directories(file(kProduct));
-        const std::string command = "cd " + shellQuote(staging.str()) + " && zip -qr " +
-                                    shellQuote(file(kProduct + "/" + archive)) + " .";
-        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        qvtest::writeZip(file(kProduct + "/" + archive), files);
     }
     void makeAllArchives() {
         makeArchive("Support.2.6.1.app.zip", {{"Support.app/Contents/MacOS/Support", "support"}});

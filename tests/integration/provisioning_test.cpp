@@ -1,0 +1,77 @@
+// A fresh computer's start-up provisions the MDM agent and the Support App:
+// the real binary, the simulator and the stand-in tools.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "support/sandbox.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kProduct = "/Library/Application Support/Tessaly/Quorvel";
+
+unsigned modeOf(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+TEST(ProvisioningEndToEnd, FreshComputerGetsTheMdmAgentLinkedAndTheSupportAppLoaded) {
+    qvtest::Simulator api;
+    qvtest::Sandbox box;
+    box.writeFile("/tmp/qvconfig", "KEY\\nACME\\nHQ");
+    box.writeFile("/tmp/QVInstaller.conf", "installer settings");
+    box.installShim("installer", "/usr/sbin/installer");
+    box.installShim("ditto", "/usr/bin/ditto");
+    // Installing the downloaded package puts the MDM agent in place.
+    box.writeFile("/.shim/installer.sh",
+                  "mkdir -p \"$QV_ROOT/Library/Addigy\"\n"
+                  "ln -sf " +
+                      qvtest::shellQuote(std::string(QV_SHIMS_DIR) + "/go-agent") +
+                      " \"$QV_ROOT/Library/Addigy/go-agent\"\n");
+    box.setShimAnswer("go-agent", "agent-e2e\n");
+    qvtest::writeZip(box.path(kProduct + "/Support.2.6.1.app.zip"),
+                     {{"Support.app/Contents/MacOS/Support", "support"}});
+    qvtest::writeZip(box.path(kProduct + "/Dialog.app.zip"),
+                     {{"Dialog/Contents/MacOS/Dialog", "dialog"}});
+    qvtest::writeZip(box.path(kProduct + "/ShowActionDialog.app.zip"),
+                     {{"ShowActionDialog/Contents/MacOS/Automator Application Stub", "stub"}});
+
+    box.startDaemon(api.baseUrl());
+    ASSERT_TRUE(box.waitForLog("INFO Cleaned up support app config file(s)", 30s)) << box.textLog();
+    ASSERT_TRUE(api.waitForRequest("POST", "/addigy/link-agent-id")) << box.textLog();
+
+    EXPECT_EQ(api.requestsTo("GET", "/addigy/computer/cmp-1/downloadLink").size(), 1u);
+    EXPECT_EQ(api.requestsTo("GET", "/addigy/packages/cmp-1.pkg").size(), 1u);
+    EXPECT_TRUE(box.exists("/Library/Addigy/go-agent"));
+    EXPECT_FALSE(box.exists(kProduct + "/temp/addigy.pkg"));
+    EXPECT_TRUE(box.waitForLog("INFO Computer successfully linked to Agent Id: agent-e2e"));
+    EXPECT_EQ(api.state()["addigyLinkRequests"], (nlohmann::json{{{"agentId", "agent-e2e"}}}));
+    EXPECT_EQ(box.preference("agentId"), "agent-e2e");
+
+    EXPECT_TRUE(box.exists(kProduct + "/Support.2.6.1.app/Contents/MacOS/Support"));
+    EXPECT_EQ(modeOf(box.path(kProduct + "/Dialog.app/Contents/MacOS/Dialog")), 0755u);
+    EXPECT_EQ(modeOf(box.path(kProduct +
+                              "/ShowActionDialog.app/Contents/MacOS/Automator Application Stub")),
+              0755u);
+    EXPECT_TRUE(box.exists("/Library/Preferences/nl.root3.support.plist"));
+    EXPECT_EQ(box.readFile("/.shim/launchctl.loaded"), "nl.root3.support\n");
+    EXPECT_FALSE(box.exists("/tmp/qvconfig"));
+    EXPECT_FALSE(box.exists("/tmp/QVInstaller.conf"));
+
+    // The next start finds everything in place: no download, no new link.
+    box.stopDaemon();
+    box.startDaemon(api.baseUrl());
+    ASSERT_TRUE(box.waitForLog("INFO Cleaned up support app config file(s)", 30s, 2));
+    EXPECT_TRUE(box.waitForLog(
+        "INFO Already linked with the same agentId - skipping step agent-e2e == agent-e2e"));
+    EXPECT_EQ(box.countInLog("INFO Support app is already installed. "), 1);
+    EXPECT_EQ(api.requestsTo("GET", "/addigy/computer/cmp-1/downloadLink").size(), 1u);
+    EXPECT_EQ(api.requestsTo("POST", "/addigy/link-agent-id").size(), 1u);
+}
+
+}  // namespace
