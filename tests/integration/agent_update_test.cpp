@@ -18,6 +18,7 @@
 #include "platform/system_root.h"
 #include "support/log_capture.h"
 #include "support/sandbox.h"
+#include "support/system_roots.h"
 
 namespace {
 
@@ -40,16 +41,12 @@ class AgentUpdate : public ::testing::Test {
   protected:
     void SetUp() override {
         api();
-        platform::SystemRoot::set(box.root());
-        ::setenv("QV_ROOT", box.root().c_str(), 1);  // where the stand-ins keep their files
+        qvtest::useRoot(box.root());
         box.installShim("installer", "/usr/sbin/installer");
         App::Core::State::SetValueInMemory(App::Core::State::MemoryKey::authorizationToken,
                                            "Bearer tok-cmp-1-1");
     }
-    void TearDown() override {
-        platform::SystemRoot::set("/");
-        ::unsetenv("QV_ROOT");
-    }
+    void TearDown() override { qvtest::restoreScratchRoot(); }
 
     std::string run(const std::vector<PendingActionDTO>& actions) {
         auto handlers = defaultPendingActionHandlers();

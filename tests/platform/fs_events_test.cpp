@@ -1,8 +1,8 @@
 // Event sources on real files and folders, changed the way people and tools
 // change them.
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>

@@ -16,6 +16,7 @@
 
 #include "platform/files.h"
 #include "platform/system_root.h"
+#include "support/system_roots.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -30,7 +31,7 @@ constexpr const char* kDomain = "com.tessaly.Quorvel";
 class PreferencesTest : public testing::Test {
   protected:
     void SetUp() override {
-        platform::SystemRoot::set(root_.str());
+        qvtest::useRoot(root_.str());
         Preferences::resetCacheForTesting();
         Preferences::setErrorReporter([this](const std::string& line) {
             std::lock_guard lock(mutex_);
@@ -40,7 +41,7 @@ class PreferencesTest : public testing::Test {
     void TearDown() override {
         Preferences::setErrorReporter(nullptr);
         Preferences::resetCacheForTesting();
-        platform::SystemRoot::set("/");
+        qvtest::restoreScratchRoot();
     }
 
     std::vector<std::string> errors() {

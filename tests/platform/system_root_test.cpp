@@ -5,13 +5,14 @@
 #include "platform/process.h"
 #include "platform/sha256.h"
 #include "platform/system_root.h"
+#include "support/system_roots.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 class SystemRootTest : public ::testing::Test {
   protected:
-    void TearDown() override { platform::SystemRoot::set("/"); }
+    void TearDown() override { qvtest::restoreScratchRoot(); }
 };
 
 TEST_F(SystemRootTest, RootSlashLeavesPathsAndCommandLinesUnchanged) {

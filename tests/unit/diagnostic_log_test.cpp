@@ -10,6 +10,7 @@
 #include "daemon/diagnostic_log.h"
 #include "daemon/globals.h"
 #include "platform/system_root.h"
+#include "support/system_roots.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -19,14 +20,14 @@ using namespace QVAgentLaunchDaemon;
 class DiagnosticLog : public ::testing::Test {
   protected:
     void SetUp() override {
-        platform::SystemRoot::set(root.str());
+        qvtest::useRoot(root.str());
         startFormatted = formatStartTime(
             std::chrono::system_clock::time_point(std::chrono::milliseconds(1765054260123)));
         ENABLE_DIAGNOSTIC_LOGS = true;
     }
     void TearDown() override {
         ENABLE_DIAGNOSTIC_LOGS = false;
-        platform::SystemRoot::set("/");
+        qvtest::restoreScratchRoot();
     }
     std::string content() const { return qvtest::readFile(diagnosticLogPath()); }
 

@@ -18,6 +18,7 @@
 #include "platform/preferences.h"
 #include "platform/system_root.h"
 #include "support/loopback_server.h"
+#include "support/system_roots.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -45,13 +46,13 @@ class Enrollment : public ::testing::Test {
         ::setenv("PATH", savedPath_.c_str(), 1);
         ENABLE_DIAGNOSTIC_LOGS = false;
         clearToken();
-        platform::SystemRoot::set("/");
+        qvtest::restoreScratchRoot();
         platform::Preferences::resetCacheForTesting();
     }
 
     void useRoot(const std::string& root) {
         std::filesystem::create_directories(root + "/tmp");
-        platform::SystemRoot::set(root);
+        qvtest::useRoot(root);
         platform::Preferences::resetCacheForTesting();
     }
     static void clearToken() {

@@ -11,6 +11,7 @@
 #include "keelbase/rest_gateways.h"
 #include "platform/system_root.h"
 #include "support/loopback_server.h"
+#include "support/system_roots.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -20,8 +21,8 @@ using Keelbase::GatewayError;
 
 class Framework : public ::testing::Test {
   protected:
-    void SetUp() override { platform::SystemRoot::set(root.str()); }
-    void TearDown() override { platform::SystemRoot::set("/"); }
+    void SetUp() override { qvtest::useRoot(root.str()); }
+    void TearDown() override { qvtest::restoreScratchRoot(); }
 
     PostFunction postThrough(BaseGateway::UrlSession& session) {
         return [&session](const std::string& url, const std::optional<std::string>& token,

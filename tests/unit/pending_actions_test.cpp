@@ -13,6 +13,7 @@
 #include "daemon/pending_actions.h"
 #include "platform/system_root.h"
 #include "support/log_capture.h"
+#include "support/system_roots.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -25,12 +26,12 @@ class InSandboxRoot : public ::testing::Test {
   protected:
     void SetUp() override {
         std::filesystem::create_directories(root.str() + "/tmp");
-        platform::SystemRoot::set(root.str());
+        qvtest::useRoot(root.str());
         ENABLE_DIAGNOSTIC_LOGS = true;
     }
     void TearDown() override {
         ENABLE_DIAGNOSTIC_LOGS = false;
-        platform::SystemRoot::set("/");
+        qvtest::restoreScratchRoot();
     }
     std::string diagnostics() const {
         return std::filesystem::exists(diagnosticLogPath()) ? qvtest::readFile(diagnosticLogPath())

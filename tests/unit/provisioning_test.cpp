@@ -23,6 +23,7 @@
 #include "platform/system_root.h"
 #include "support/log_capture.h"
 #include "support/loopback_server.h"
+#include "support/system_roots.h"
 #include "support/temp_dir.h"
 
 namespace QVAgentLaunchDaemon {
@@ -88,8 +89,7 @@ unsigned modeOf(const std::string& path) {
 class Provisioning : public ::testing::Test {
   protected:
     void SetUp() override {
-        platform::SystemRoot::set(root.str());
-        ::setenv("QV_ROOT", root.str().c_str(), 1);
+        qvtest::useRoot(root.str());
         savedPath_ = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
         ::setenv("PATH", (std::string(QV_SHIMS_DIR) + ":" + savedPath_).c_str(), 1);
         platform::Preferences::resetCacheForTesting();
@@ -102,9 +102,8 @@ class Provisioning : public ::testing::Test {
     void TearDown() override {
         platform::Tasks::waitIdle(10s);
         ::setenv("PATH", savedPath_.c_str(), 1);
-        ::unsetenv("QV_ROOT");
         authorizationToken.set(std::nullopt);
-        platform::SystemRoot::set("/");
+        qvtest::restoreScratchRoot();
         platform::Preferences::resetCacheForTesting();
     }
 

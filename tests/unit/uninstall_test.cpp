@@ -17,6 +17,7 @@
 #include "platform/preferences.h"
 #include "platform/system_root.h"
 #include "support/loopback_server.h"
+#include "support/system_roots.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -33,8 +34,7 @@ class RecordingSleeper : public platform::Sleeper {
 class Uninstall : public ::testing::Test {
   protected:
     void SetUp() override {
-        platform::SystemRoot::set(root.str());
-        ::setenv("QV_ROOT", root.str().c_str(), 1);
+        qvtest::useRoot(root.str());
         savedPath_ = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
         ::setenv("PATH", (std::string(QV_SHIMS_DIR) + ":" + savedPath_).c_str(), 1);
         platform::Preferences::resetCacheForTesting();
@@ -52,10 +52,9 @@ class Uninstall : public ::testing::Test {
         // The self-removal script runs on its own; let it end inside this root.
         waitForCall("pkgutil --forget com.tessaly.Quorvel", scriptStarted_ ? 5s : 0ms);
         ::setenv("PATH", savedPath_.c_str(), 1);
-        ::unsetenv("QV_ROOT");
         authorizationToken.set(std::nullopt);
         isUninstallProcessActive = false;
-        platform::SystemRoot::set("/");
+        qvtest::restoreScratchRoot();
         platform::Preferences::resetCacheForTesting();
     }
 
@@ -270,7 +269,7 @@ TEST(SelfRemovalScript, IsByteIdenticalUnderTheRealRootAndResolvedUnderASandbox)
               std::string::npos);
     EXPECT_NE(script.find("sudo rm -rf \"/tmp/box/Library/Application Support/Tessaly\"\n"),
               std::string::npos);
-    platform::SystemRoot::set("/");
+    qvtest::restoreScratchRoot();
 }
 
 }  // namespace

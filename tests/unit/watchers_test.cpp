@@ -18,6 +18,7 @@
 #include "platform/preferences.h"
 #include "platform/system_root.h"
 #include "support/loopback_server.h"
+#include "support/system_roots.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -50,7 +51,9 @@ TEST(ConfigParse, FollowsTheFileFormatRules) {
     EXPECT_FALSE(on("ENABLE_DIAGNOSTIC_LOGS=true\nENABLE_DIAGNOSTIC_LOGS=false\n"));
     EXPECT_TRUE(on("ENABLE_DIAGNOSTIC_LOGS=false\n\n\nENABLE_DIAGNOSTIC_LOGS=true"));
     EXPECT_FALSE(on("ENABLE_DIAGNOSTIC_LOGS=true\r\nOTHER=1\r\n"));  // CR LF: one line
-    EXPECT_TRUE(on("\xC2\xA0" "ENABLE_DIAGNOSTIC_LOGS=true\xE3\x80\x80"));  // Unicode spaces
+    EXPECT_TRUE(
+        on("\xC2\xA0"
+           "ENABLE_DIAGNOSTIC_LOGS=true\xE3\x80\x80"));  // Unicode spaces
     auto m = parseConfigText("==URL=http://x/?a=b\nnoequals\n");
     EXPECT_EQ(m.size(), 1u);
     EXPECT_EQ(m["URL"], "http://x/?a=b");
@@ -61,8 +64,7 @@ TEST(ConfigParse, FollowsTheFileFormatRules) {
 class Watchers : public ::testing::Test {
   protected:
     void SetUp() override {
-        platform::SystemRoot::set(root.str());
-        ::setenv("QV_ROOT", root.str().c_str(), 1);
+        qvtest::useRoot(root.str());
         std::filesystem::create_directories(file("/Library/Application Support/Tessaly/Quorvel"));
         ENABLE_DIAGNOSTIC_LOGS = false;
     }
@@ -70,13 +72,10 @@ class Watchers : public ::testing::Test {
         if (config)
             config->stop();
         ENABLE_DIAGNOSTIC_LOGS = false;
-        ::unsetenv("QV_ROOT");
-        platform::SystemRoot::set("/");
+        qvtest::restoreScratchRoot();
     }
     std::string file(const std::string& absolutePath) { return root.str() + absolutePath; }
-    void sh(const std::string& command) {
-        ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    }
+    void sh(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
     std::string conf() { return "'" + file(kDebugConf) + "'"; }
     bool diagnosticsBecome(bool value) {
         return eventually([&] { return ENABLE_DIAGNOSTIC_LOGS.load() == value; });
@@ -191,7 +190,7 @@ TEST_F(TriggerFolder, OtherFilesDoNothingAndAFailedRunReleasesTheGuard) {
     EXPECT_NE(log.find("File watcher triggered"), std::string::npos);
     EXPECT_NE(log.find("ERROR Error: Support App Launch Agent was not deleted"), std::string::npos);
     EXPECT_FALSE(isUninstallProcessActive);  // a later trigger can start it again
-    EXPECT_EQ(server.requestCount(), 1u);     // the MDM removal, but no ping
+    EXPECT_EQ(server.requestCount(), 1u);    // the MDM removal, but no ping
 }
 
 }  // namespace
