@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the daemon and runs it in a fresh sandbox root against the local API
-# simulator: enrollment, configuration, check-in, state reports and an agent
-# update delivered as a pending action, closed at the next start. Then shows
-# what it logged, what the simulator received and what it left behind.
+# simulator: enrollment, the MDM agent's installation and link, the Support
+# App's installation from zip archives, configuration, check-in, state reports
+# and an agent update delivered as a pending action, closed at the next start.
+# Then shows what it logged, what the simulator received and what it left behind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -45,8 +46,38 @@ PY
 }
 admin POST /_admin/state '{"pendingActions":[{"type":"updateAgent","value":"upd-demo","display":"2.0.0"}]}' >/dev/null
 
-mkdir -p "$root/usr/sbin"
+mkdir -p "$root/usr/sbin" "$root/usr/bin" "$root/.shim"
 ln -s "$PWD/tests/shims/installer" "$root/usr/sbin/installer"
+ln -s "$PWD/tests/shims/ditto" "$root/usr/bin/ditto"
+printf 'installer settings\n' >"$root/tmp/QVInstaller.conf"
+
+# Installing the MDM agent's package puts the agent in place; it answers with
+# this identifier.
+cat >"$root/.shim/installer.sh" <<HOOK
+case "\$2" in
+    */addigy.pkg) mkdir -p "\$QV_ROOT/Library/Addigy" &&
+                  ln -sf "$PWD/tests/shims/go-agent" "\$QV_ROOT/Library/Addigy/go-agent" ;;
+esac
+HOOK
+printf 'demo-agent-7f3a\n' >"$root/.shim/go-agent"
+
+# The Support App and its two dialog helpers arrive as zip archives of small
+# stand-in application bundles.
+product="$root/Library/Application Support/Tessaly/Quorvel"
+make_archive() {  # make_archive ARCHIVE TOP EXECUTABLE
+    local staging
+    staging=$(mktemp -d)
+    mkdir -p "$staging/$2/Contents/MacOS"
+    printf '#!/bin/sh\necho "%s stand-in"\n' "$2" >"$staging/$2/Contents/MacOS/$3"
+    printf '<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict><key>CFBundleName</key><string>%s</string></dict></plist>\n' \
+        "$2" >"$staging/$2/Contents/Info.plist"
+    mkdir -p "$product"
+    (cd "$staging" && zip -qr "$product/$1" "$2")
+    rm -rf "$staging"
+}
+make_archive Support.2.6.1.app.zip Support.app Support
+make_archive Dialog.app.zip Dialog Dialog
+make_archive ShowActionDialog.app.zip ShowActionDialog "Automator Application Stub"
 
 run_daemon() {  # run_daemon SECONDS
     QV_ROOT="$root" QV_API_BASE_URL="$api" PATH="$PWD/tests/shims:$PATH" \
@@ -60,13 +91,25 @@ run_daemon() {  # run_daemon SECONDS
 
 echo "== sandbox root: $root"
 echo "== API simulator: $api"
-echo "== first start: enrollment, configuration, check-in, state report, the agent update"
+echo "== first start: enrollment, MDM agent, Support App, configuration, check-in, state report, the agent update"
 run_daemon "${QV_DEMO_SECONDS:-12}"
 log="$root/Library/Application Support/Tessaly/Quorvel/logs/TotalLog.log"
 echo
 echo "== text log (Library/Application Support/Tessaly/Quorvel/logs/TotalLog.log)"
 cat "$log"
 first_lines=$(wc -l <"$log")
+echo
+echo "== MDM agent and Support App"
+if [ -e "$root/Library/Addigy/go-agent" ]; then echo "agent: installed at Library/Addigy/go-agent"; else echo "agent: missing"; fi
+echo "linked agent ids: $(admin GET /_admin/state | python3 -c 'import json, sys; print(json.load(sys.stdin).get("addigyLinkRequests"))')"
+echo "launch agents loaded: $(tr '\n' ' ' <"$root/.shim/launchctl.loaded" 2>/dev/null)"
+echo "installer configuration files left: $(ls "$root/tmp/qvconfig" "$root/tmp/QVInstaller.conf" 2>/dev/null | wc -l)"
+echo "-- applications (mode, path; the archives hold every file as 0644, the daemon makes the two dialog helpers executable)"
+(cd "$product" && find . -path './*.app/Contents/MacOS/*' -printf '%m %p\n' | sort)
+echo "-- Library/LaunchAgents/nl.root3.support.plist"
+cat "$root/Library/LaunchAgents/nl.root3.support.plist" 2>/dev/null || echo "(none)"
+echo "-- unpacking and activation commands"
+grep -E '^(ditto|defaults|sudo launchctl)' "$root/.shim/calls.log" | sed "s|$root||g" || true
 echo
 echo "== update trigger left for the next start (tmp/qvupdate.trigger)"
 cat "$root/tmp/qvupdate.trigger" 2>/dev/null && echo || echo "(none)"
