@@ -35,18 +35,9 @@ bool isSuccessStatus(long status) {
 // The download link of a 200 answer, or absent after logging why there is none.
 void handleDownloadLinkAnswer(const platform::DataTaskResult& result,
                               std::optional<std::string>& holder) {
-    if (result.error) {
-        Logging::WriteError("Request error: " + *result.error);
+    // The download link reports a refusal as an ordinary line.
+    if (!answerHasStatus(result, 200, LineKind::ordinary))
         return;
-    }
-    if (!result.response)
-        return;
-    logStatusCode(result.response->statusCode);
-    if (result.response->statusCode != 200) {
-        // The download link reports its refusal as an ordinary line.
-        logRequestFailed(result.body, LineKind::ordinary);
-        return;
-    }
     std::string error;
     auto json = platform::parseJson(result.body.value_or(""), &error);
     if (json && !(json->is_object() && json->contains("downloadLink") &&

@@ -25,11 +25,24 @@ constexpr unsigned kWatchedEvents = platform::FileSystemEvent::write |
 
 // Length of the space separator (tab or Unicode Zs) that starts `text`, 0 when none.
 std::size_t spaceAtStart(std::string_view text) {
-    static constexpr std::string_view kSpaces[] = {
-        " ",           "\t",           "\xC2\xA0",     "\xE1\x9A\x80", "\xE2\x80\x80",
-        "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85",
-        "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A",
-        "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"};
+    static constexpr std::string_view kSpaces[] = {" ",
+                                                   "\t",
+                                                   "\xC2\xA0",
+                                                   "\xE1\x9A\x80",
+                                                   "\xE2\x80\x80",
+                                                   "\xE2\x80\x81",
+                                                   "\xE2\x80\x82",
+                                                   "\xE2\x80\x83",
+                                                   "\xE2\x80\x84",
+                                                   "\xE2\x80\x85",
+                                                   "\xE2\x80\x86",
+                                                   "\xE2\x80\x87",
+                                                   "\xE2\x80\x88",
+                                                   "\xE2\x80\x89",
+                                                   "\xE2\x80\x8A",
+                                                   "\xE2\x80\xAF",
+                                                   "\xE2\x81\x9F",
+                                                   "\xE3\x80\x80"};
     for (auto space : kSpaces)
         if (text.starts_with(space))
             return space.size();
@@ -73,7 +86,8 @@ ConfigMapping parseConfigText(const std::string& text) {
     std::size_t lineStart = 0;
     for (std::size_t i = 0; i <= text.size(); ++i) {
         // A CR LF pair is one character of text, never a line separator.
-        const bool separator = i == text.size() || (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'));
+        const bool separator =
+            i == text.size() || (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'));
         if (!separator)
             continue;
         parseLine(std::string_view(text).substr(lineStart, i - lineStart), mapping);

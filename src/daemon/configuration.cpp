@@ -287,17 +287,8 @@ ConfigurationHooks defaultConfigurationHooks() {
 
 std::optional<std::string> handleConfigurationAnswer(const platform::DataTaskResult& result,
                                                      const ConfigurationHooks& hooks) {
-    if (result.error) {
-        Logging::WriteError("Request error: " + *result.error);
+    if (!answerHasStatus(result))
         return std::nullopt;
-    }
-    if (!result.response)
-        return std::nullopt;
-    logStatusCode(result.response->statusCode);
-    if (result.response->statusCode != 200) {
-        logRequestFailed(result.body);
-        return std::nullopt;
-    }
 
     std::string error;
     auto dto = decodeGetConfiguration(result.body.value_or(""), error);

@@ -160,15 +160,8 @@ std::optional<std::string> login(const std::string& computerId) {
 
     std::optional<std::string> token;
     sendAndWait(std::move(request), [&token](const platform::DataTaskResult& result) {
-        if (result.error)
-            Logging::WriteError("Request error: " + *result.error);
-        if (!result.response)
+        if (!answerHasStatus(result))
             return;
-        logStatusCode(result.response->statusCode);
-        if (result.response->statusCode != 200) {
-            logRequestFailed(result.body);
-            return;
-        }
         // Header names are matched ignoring case (HTTP/2 sends them in lower
         // case); the value is the token as the server wrote it.
         if (auto header = result.response->headerIgnoringCase("Authorization")) {
@@ -205,17 +198,8 @@ void registerComputer() {
     std::optional<std::string> computerId;
     bool stored = false;
     sendAndWait(std::move(request), [&](const platform::DataTaskResult& result) {
-        if (result.error) {
-            Logging::WriteError("Request error: " + *result.error);
+        if (!answerHasStatus(result))
             return;
-        }
-        if (!result.response)
-            return;
-        logStatusCode(result.response->statusCode);
-        if (result.response->statusCode != 200) {
-            logRequestFailed(result.body);
-            return;
-        }
         std::string error;
         auto dto = decodeRegistration(result.body, error);
         if (!dto) {

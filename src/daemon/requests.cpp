@@ -69,4 +69,19 @@ void logRequestFailed(const std::optional<std::string>& body, LineKind kind) {
     }
 }
 
+bool answerHasStatus(const platform::DataTaskResult& result, long expected, LineKind kind) {
+    if (result.error) {
+        App::Core::Logging::WriteError("Request error: " + *result.error);
+        return false;
+    }
+    if (!result.response)
+        return false;
+    logStatusCode(result.response->statusCode);
+    if (result.response->statusCode != expected) {
+        logRequestFailed(result.body, kind);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace QVAgentLaunchDaemon

@@ -41,6 +41,13 @@ std::optional<std::string> logRawJsonResponse(const std::string& body);
 
 enum class LineKind { failure, ordinary };
 
+// The first steps with any answer: a transport error as the failure line
+// "Request error: <error>", then "Status code: <code>", and for a status other
+// than `expected` the "Request failed." handling below. True only for an
+// answer with the expected status.
+bool answerHasStatus(const platform::DataTaskResult& result, long expected = 200,
+                     LineKind kind = LineKind::failure);
+
 // The line "Request failed." (a failure line unless `kind` says otherwise)
 // and, when a body came, its JSON to the diagnostic log or
 // "Error decoding JSON: <error>" as a failure line.

@@ -12,7 +12,8 @@
 
 namespace QVAgentLaunchDaemon {
 
-inline constexpr const char* kTriggerFolder = "/Library/Application Support/Tessaly/Quorvel/Triggers";
+inline constexpr const char* kTriggerFolder =
+    "/Library/Application Support/Tessaly/Quorvel/Triggers";
 
 class TriggerWatcher : public std::enable_shared_from_this<TriggerWatcher> {
   public:

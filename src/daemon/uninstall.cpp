@@ -146,7 +146,9 @@ bool uninstallAddigy() {
         throw CustomError("Invalid URL");
     }
     std::optional<std::string> recordedError;
-    sendAndWait(makeRequest("DELETE", url, {.accept = std::nullopt, .authorization = authorizationToken.get().value_or("")}),
+    sendAndWait(makeRequest("DELETE", url,
+                            {.accept = std::nullopt,
+                             .authorization = authorizationToken.get().value_or("")}),
                 [&](const platform::DataTaskResult& result) {
                     if (result.error) {
                         recordedError = "Request Error: " + *result.error;

@@ -256,29 +256,6 @@ TEST(HttpSessionResponse, FollowsRedirectsAndKeepsOnlyTheLastResponsesHeaders) {
     EXPECT_EQ(result.response->header("Location"), std::nullopt);
 }
 
-TEST(HttpSessionResponse, FollowsAtMostTenRedirects) {
-    qvtest::LoopbackServer server;
-    // /hops/<n> redirects to /hops/<n-1>; /hops/0 answers.
-    server.Get(R"(/hops/(\d+))", [](const qvtest::LoopbackRequest& req, auto& res) {
-        int n = std::stoi(req.path.substr(6));
-        if (n == 0) {
-            res.body = "landed";
-            return;
-        }
-        res.status = 302;
-        res.headers = {{"Location", "/hops/" + std::to_string(n - 1)}};
-    });
-    HttpSession session;
-    auto ten = fetch(session, request("GET", server.url("/hops/10")));
-    ASSERT_FALSE(ten.error) << *ten.error;
-    EXPECT_EQ(ten.body, "landed");
-
-    auto eleven = fetch(session, request("GET", server.url("/hops/11")));
-    ASSERT_TRUE(eleven.error);
-    EXPECT_FALSE(eleven.response);
-    EXPECT_NE(eleven.error->find("redirect"), std::string::npos) << *eleven.error;
-}
-
 TEST(HttpSessionResponse, AuthorizationIsNotSentToAnotherHostAfterARedirect) {
     qvtest::LoopbackServer other;
     other.Get("/landing", [](const auto&, auto& res) { res.body = "other host"; });
@@ -675,16 +652,6 @@ TEST(HttpSessionTls, PeerIsVerifiedAndTheExtraCaFileIsTrusted) {
     serving.join();
 }
 
-TEST(HttpSessionShared, IsOneProcessWideSessionThatWorks) {
-    qvtest::LoopbackServer server;
-    server.Get("/ping", [](const auto&, auto& res) { res.body = "pong"; });
-    HttpSession& shared = HttpSession::shared();
-    EXPECT_EQ(&shared, &HttpSession::shared());
-    auto result = fetch(shared, request("GET", server.url("/ping")));
-    ASSERT_FALSE(result.error) << *result.error;
-    EXPECT_EQ(result.body, "pong");
-}
-
 // ---------------------------------------------------------------------------
 
 TEST(UrlValidation, AcceptsAbsoluteUrlsWithSchemeAndHost) {
@@ -720,32 +687,6 @@ TEST(UrlValidation, RejectsTextThatIsNotAnAbsoluteUrlOrHoldsForbiddenCharacters)
                             "https://host.example/a\\b"}) {
         EXPECT_FALSE(platform::isValidUrl(url)) << url;
     }
-}
-
-TEST(LoopbackServer, RecordsRequestsAndAnswersWithTheNewestMatchingHandler) {
-    qvtest::LoopbackServer server;
-    server.Get("/v", [](const auto&, auto& res) { res.body = "old"; });
-    server.Get("/v", [](const auto&, auto& res) { res.body = "new"; });
-    HttpSession session;
-
-    auto answered = fetch(session, request("GET", server.url("/v?x=1"), {{"X-Probe", "p"}}));
-    ASSERT_FALSE(answered.error) << *answered.error;
-    EXPECT_EQ(answered.body, "new");
-    auto unmatched = fetch(session, request("POST", server.url("/v"), {}, "b"));
-    ASSERT_TRUE(unmatched.response);
-    EXPECT_EQ(unmatched.response->statusCode, 404);
-
-    ASSERT_TRUE(server.waitForRequests(2, 1s));
-    auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0].path, "/v");
-    EXPECT_EQ(requests[0].target, "/v?x=1");
-    EXPECT_EQ(requests[0].header("x-probe"), "p");
-    EXPECT_EQ(requests[0].header("REMOTE_ADDR"), std::nullopt);
-    EXPECT_EQ(requests[1].method, "POST");
-    EXPECT_EQ(requests[1].body, "b");
-    server.clearRequests();
-    EXPECT_EQ(server.requestCount(), 0u);
 }
 
 }  // namespace

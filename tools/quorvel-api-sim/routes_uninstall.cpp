@@ -1,6 +1,7 @@
 // Uninstall: the MDM removal of a computer (204) and the uninstall ping.
 // Both can be made to fail through the simulator's faults, e.g.
-//   --fault "DELETE /addigy/computer/* 500 4"  or  --fault "POST /computers/manualUninstall drop 6".
+//   --fault "DELETE /addigy/computer/* 500 4"  or  --fault "POST /computers/manualUninstall drop
+//   6".
 //
 //   state["addigyRemoved"]       = [ids deleted through DELETE /addigy/computer/<id>]
 //   state["manualUninstalls"]    = number of pings received
