@@ -8,6 +8,7 @@
 #include "daemon/app_core.h"
 #include "daemon/globals.h"
 #include "daemon/requests.h"
+#include "daemon/shell.h"
 #include "daemon/support_app.h"
 #include "platform/dispatch.h"
 #include "platform/files.h"
@@ -25,7 +26,6 @@ using App::Core::Logging;
 constexpr const char* kAgentExecutable = "/Library/Addigy/go-agent";
 constexpr const char* kTempDirectory = "/Library/Application Support/Tessaly/Quorvel/temp";
 constexpr const char* kPackagePath = "/Library/Application Support/Tessaly/Quorvel/temp/addigy.pkg";
-constexpr const char* kInstallerTool = "/usr/sbin/installer";
 constexpr const char* kAgentIdKey = "agentId";
 
 bool isSuccessStatus(long status) {
@@ -92,8 +92,7 @@ void savePackage(const platform::DownloadTaskResult& result, const std::string& 
 void runInstaller(const std::string& packagePath) {
     platform::ProcessResult result;
     try {
-        result = platform::runProcess(platform::SystemRoot::resolve(kInstallerTool),
-                                      {"-pkg", packagePath, "-target", "/"});
+        result = runPackageInstaller(packagePath);
     } catch (const platform::LaunchError& error) {
         Logging::WriteError(std::string("Error running installer: ") + error.what());
         return;

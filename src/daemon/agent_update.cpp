@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "daemon/app_core.h"
+#include "daemon/shell.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/sha256.h"
@@ -69,8 +70,7 @@ bool installPkg(const std::string& filePath, const std::string& agentUpdateReque
     try {
         // The pipe is drained while the installer runs, so a chatty installer
         // never stalls on a full pipe.
-        result = platform::runProcess(platform::SystemRoot::resolve(kInstallerPath),
-                                      {"-pkg", filePath, "-target", "/"});
+        result = runPackageInstaller(filePath);
     } catch (const platform::LaunchError& error) {
         Logging::WriteError(std::string("Error installing pkg: ") + error.what());
         cleanUpFailedInstallation(agentUpdateRequestId);

@@ -14,8 +14,6 @@ namespace QVAgentLaunchDaemon {
 // "/tmp/qvupdate.trigger" as the product knows it (resolve before use). Line 1
 // the agent update request id, line 2 the downloaded package's path.
 inline constexpr const char* kUpdateTriggerPath = "/tmp/qvupdate.trigger";
-// "/usr/sbin/installer" as the product knows it.
-inline constexpr const char* kInstallerPath = "/usr/sbin/installer";
 
 // Runs the installer on the package; true only when its trimmed output holds
 // "The upgrade was successful.". Every failure runs the installation failure

@@ -1,6 +1,7 @@
 #include "daemon/shell.h"
 
 #include "platform/process.h"
+#include "platform/system_root.h"
 
 namespace QVAgentLaunchDaemon {
 
@@ -17,6 +18,11 @@ std::optional<std::string> tryShell(const std::string& command) {
     } catch (const platform::LaunchError&) {
         return std::nullopt;
     }
+}
+
+platform::ProcessResult runPackageInstaller(const std::string& packagePath) {
+    return platform::runProcess(platform::SystemRoot::resolve("/usr/sbin/installer"),
+                                {"-pkg", packagePath, "-target", "/"});
 }
 
 }  // namespace QVAgentLaunchDaemon

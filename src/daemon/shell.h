@@ -1,8 +1,11 @@
 #pragma once
-// Command lines run through "/bin/bash" "-c", stdout and stderr mixed.
+// Command lines run through "/bin/bash" "-c", stdout and stderr mixed, and the
+// package installer.
 
 #include <optional>
 #include <string>
+
+#include "platform/process.h"
 
 namespace QVAgentLaunchDaemon {
 
@@ -13,5 +16,10 @@ std::string shell(const std::string& command);
 
 // shell() with a launch failure turned into an absent result.
 std::optional<std::string> tryShell(const std::string& command);
+
+// "/usr/sbin/installer" "-pkg" <packagePath> "-target" "/", its stdout and
+// stderr through one pipe drained while it runs. Throws platform::LaunchError
+// when the installer cannot be started.
+platform::ProcessResult runPackageInstaller(const std::string& packagePath);
 
 }  // namespace QVAgentLaunchDaemon

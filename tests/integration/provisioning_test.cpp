@@ -6,19 +6,17 @@
 
 #include <string>
 
+#include "support/checks.h"
 #include "support/sandbox.h"
 #include "support/temp_dir.h"
 
 namespace {
 
+using qvtest::modeOf;
+
 using namespace std::chrono_literals;
 
 const std::string kProduct = "/Library/Application Support/Tessaly/Quorvel";
-
-unsigned modeOf(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
 
 TEST(ProvisioningEndToEnd, FreshComputerGetsTheMdmAgentLinkedAndTheSupportAppLoaded) {
     qvtest::Simulator api;

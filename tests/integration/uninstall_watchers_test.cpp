@@ -8,10 +8,14 @@
 #include <filesystem>
 #include <thread>
 
+#include "support/checks.h"
 #include "support/sandbox.h"
 #include "support/temp_dir.h"
 
 namespace {
+
+using qvtest::countOf;
+using qvtest::eventually;
 
 using namespace std::chrono_literals;
 
@@ -25,23 +29,6 @@ std::string diagnosticLog(const qvtest::Sandbox& box) {
             return qvtest::readFile(entry.path());
     }
     return "";
-}
-
-int count(const std::string& text, const std::string& needle) {
-    int n = 0;
-    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        ++n;
-    return n;
-}
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
 }
 
 void sh(const std::string& command) {
@@ -59,7 +46,7 @@ TEST(WatchersEndToEnd, DiagnosticsSwitchFollowsDebugConfWhileTheDaemonRuns) {
 
     sh("echo 'ENABLE_DIAGNOSTIC_LOGS=true' > " + conf);
     ASSERT_TRUE(eventually([&] {
-        return count(diagnosticLog(box), "ENABLE_DIAGNOSTIC_LOGS = true") == 1;
+        return countOf(diagnosticLog(box), "ENABLE_DIAGNOSTIC_LOGS = true") == 1;
     })) << diagnosticLog(box);
 
     sh("rm " + conf);
@@ -69,7 +56,7 @@ TEST(WatchersEndToEnd, DiagnosticsSwitchFollowsDebugConfWhileTheDaemonRuns) {
     }));
     sh("echo 'ENABLE_DIAGNOSTIC_LOGS=true' > " + conf);  // the restarted watcher finds it
     ASSERT_TRUE(eventually([&] {
-        return count(diagnosticLog(box), "ENABLE_DIAGNOSTIC_LOGS = true") == 2;
+        return countOf(diagnosticLog(box), "ENABLE_DIAGNOSTIC_LOGS = true") == 2;
     })) << diagnosticLog(box);
 
     sh("sed -i 's/true/off/' " + conf);

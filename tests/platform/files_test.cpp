@@ -12,17 +12,14 @@
 #include <thread>
 #include <vector>
 
+#include "support/checks.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using qvtest::modeOf;
 
-unsigned modeOf(const fs::path& path) {
-    struct stat info {};
-    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
-    return info.st_mode & 07777;
-}
+namespace fs = std::filesystem;
 
 std::vector<std::string> entriesOf(const fs::path& folder) {
     std::vector<std::string> names;

@@ -16,10 +16,13 @@
 
 #include "platform/files.h"
 #include "platform/system_root.h"
+#include "support/checks.h"
 #include "support/system_roots.h"
 #include "support/temp_dir.h"
 
 namespace {
+
+using qvtest::modeOf;
 
 namespace fs = std::filesystem;
 using platform::Preferences;
@@ -64,12 +67,6 @@ class PreferencesTest : public testing::Test {
     std::mutex mutex_;
     std::vector<std::string> errors_;
 };
-
-unsigned modeOf(const fs::path& path) {
-    struct stat info {};
-    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
-    return info.st_mode & 07777;
-}
 
 // The file's dictionary as libplist reads it; the caller frees it.
 plist_t readDict(const fs::path& path) {

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "platform/plist.h"
+#include "support/checks.h"
 
 extern char** environ;
 
@@ -71,15 +72,6 @@ std::string slurp(const std::string& path) {
     std::stringstream buffer;
     buffer << in.rdbuf();
     return buffer.str();
-}
-
-int countOccurrences(const std::string& haystack, const std::string& needle) {
-    int count = 0;
-    for (auto pos = haystack.find(needle); pos != std::string::npos;
-         pos = haystack.find(needle, pos + 1)) {
-        ++count;
-    }
-    return count;
 }
 
 int terminateAndReap(pid_t pid) {
@@ -191,7 +183,7 @@ bool Sandbox::waitForLog(const std::string& text, std::chrono::milliseconds time
                          int occurrences) const {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     do {
-        if (countOccurrences(textLog(), text) >= occurrences)
+        if (countOf(textLog(), text) >= occurrences)
             return true;
         std::this_thread::sleep_for(50ms);
     } while (std::chrono::steady_clock::now() < deadline);
@@ -199,7 +191,7 @@ bool Sandbox::waitForLog(const std::string& text, std::chrono::milliseconds time
 }
 
 int Sandbox::countInLog(const std::string& text) const {
-    return countOccurrences(textLog(), text);
+    return countOf(textLog(), text);
 }
 
 std::optional<std::string> Sandbox::preference(const std::string& key,

@@ -21,6 +21,7 @@
 #include "platform/dispatch.h"
 #include "platform/preferences.h"
 #include "platform/system_root.h"
+#include "support/checks.h"
 #include "support/log_capture.h"
 #include "support/loopback_server.h"
 #include "support/system_roots.h"
@@ -33,6 +34,8 @@ struct QVSupportAppTestPeer {
 }  // namespace QVAgentLaunchDaemon
 
 namespace {
+
+using qvtest::modeOf;
 
 using namespace QVAgentLaunchDaemon;
 using namespace std::chrono_literals;
@@ -79,11 +82,6 @@ nlohmann::json readWithPlistlib(const std::string& path) {
         "print(json.dumps({k: [type(v).__name__, v] for k, v in d.items()}))\n";
     return nlohmann::json::parse(
         commandOutput("python3 -c " + qvtest::shellQuote(script) + " " + qvtest::shellQuote(path)));
-}
-
-unsigned modeOf(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
 class Provisioning : public ::testing::Test {

@@ -16,11 +16,14 @@
 #include "daemon/uninstall.h"
 #include "platform/preferences.h"
 #include "platform/system_root.h"
+#include "support/checks.h"
 #include "support/loopback_server.h"
 #include "support/system_roots.h"
 #include "support/temp_dir.h"
 
 namespace {
+
+using qvtest::countOf;
 
 using namespace QVAgentLaunchDaemon;
 using namespace std::chrono_literals;
@@ -67,13 +70,6 @@ class Uninstall : public ::testing::Test {
         return std::filesystem::exists(file("/.shim/calls.log"))
                    ? qvtest::readFile(file("/.shim/calls.log"))
                    : "";
-    }
-    int countOf(const std::string& haystack, const std::string& needle) {
-        int n = 0;
-        for (auto at = haystack.find(needle); at != std::string::npos;
-             at = haystack.find(needle, at + 1))
-            ++n;
-        return n;
     }
     bool waitForCall(const std::string& call, std::chrono::milliseconds timeout) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -17,26 +17,19 @@
 #include "platform/dispatch.h"
 #include "platform/preferences.h"
 #include "platform/system_root.h"
+#include "support/checks.h"
 #include "support/loopback_server.h"
 #include "support/system_roots.h"
 #include "support/temp_dir.h"
 
 namespace {
 
+using qvtest::eventually;
+
 using namespace QVAgentLaunchDaemon;
 using namespace std::chrono_literals;
 
 constexpr const char* kDebugConf = "/Library/Application Support/Tessaly/Quorvel/debug.conf";
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
 
 TEST(ConfigParse, FollowsTheFileFormatRules) {
     auto on = [](const std::string& text) {

@@ -1,0 +1,22 @@
+#pragma once
+// Small checks tests share: a file's mode, a count of occurrences, and
+// waiting for a condition that another thread or process makes true.
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace qvtest {
+
+// The permission bits (07777) of the file; 0 when it cannot be read.
+unsigned modeOf(const std::filesystem::path& path);
+
+// How often `needle` occurs in `haystack`, overlapping occurrences included.
+int countOf(const std::string& haystack, const std::string& needle);
+
+// Polls `condition` until it holds; false when `timeout` passed first.
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+}  // namespace qvtest
