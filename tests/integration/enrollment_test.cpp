@@ -10,14 +10,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-
-std::optional<std::string> headerOf(const json& request, const std::string& name) {
-    for (const auto& header : request["headers"]) {
-        if (header[0] == name)
-            return header[1].get<std::string>();
-    }
-    return std::nullopt;
-}
+using qvtest::headerOf;
 
 TEST(EnrollmentEndToEnd, FreshSandboxRegistersAndLogsInAndTheNextStartOnlyLogsIn) {
     qvtest::Simulator api;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,6 +27,30 @@ std::vector<std::string> logEntriesOf(Body body) {
         entries.push_back(space == std::string::npos ? line : line.substr(space + 1));
     }
     return entries;
+}
+
+// `entries` holds every line of `expected`, in that order (others may come between).
+inline ::testing::AssertionResult inOrder(const std::vector<std::string>& entries,
+                                          const std::vector<std::string>& expected) {
+    auto at = entries.begin();
+    for (const auto& line : expected) {
+        at = std::find(at, entries.end(), line);
+        if (at == entries.end())
+            return ::testing::AssertionFailure() << "missing or out of order: " << line
+                                                 << "\nin: " << ::testing::PrintToString(entries);
+        ++at;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+inline bool hasEntry(const std::vector<std::string>& entries, const std::string& entry) {
+    return std::find(entries.begin(), entries.end(), entry) != entries.end();
+}
+
+inline bool hasEntryStartingWith(const std::vector<std::string>& entries,
+                                 const std::string& prefix) {
+    return std::any_of(entries.begin(), entries.end(),
+                       [&](const std::string& entry) { return entry.starts_with(prefix); });
 }
 
 }  // namespace qvtest

@@ -17,6 +17,7 @@
 #include "daemon/main_task.h"
 #include "platform/preferences.h"
 #include "platform/system_root.h"
+#include "support/log_capture.h"
 #include "support/loopback_server.h"
 #include "support/system_roots.h"
 #include "support/temp_dir.h"
@@ -26,6 +27,10 @@ namespace {
 using namespace QVAgentLaunchDaemon;
 using MemoryKey = App::Core::State::MemoryKey;
 using platform::Json;
+using qvtest::hasEntry;
+using qvtest::hasEntryStartingWith;
+using qvtest::inOrder;
+using qvtest::logEntriesOf;
 
 const Json kMachineData = Json::parse(R"({
     "machineName": "Sandbox Mac",
@@ -66,34 +71,6 @@ class Enrollment : public ::testing::Test {
         return platform::Preferences::copyString("computerId", BUNDLE_ID);
     }
 
-    // The text-log entries written while `body` runs, as "LEVEL message" lines.
-    template <typename Body>
-    std::vector<std::string> logOf(Body body) {
-        ::testing::internal::CaptureStdout();
-        body();
-        std::istringstream in(::testing::internal::GetCapturedStdout());
-        std::vector<std::string> entries;
-        for (std::string line; std::getline(in, line);) {
-            auto space = line.find(' ');
-            entries.push_back(space == std::string::npos ? line : line.substr(space + 1));
-        }
-        return entries;
-    }
-    static void expectInOrder(const std::vector<std::string>& log,
-                              const std::vector<std::string>& expected) {
-        auto at = log.begin();
-        for (const auto& entry : expected) {
-            at = std::find(at, log.end(), entry);
-            ASSERT_NE(at, log.end()) << "missing or out of order: " << entry;
-        }
-    }
-    static bool has(const std::vector<std::string>& log, const std::string& entry) {
-        return std::find(log.begin(), log.end(), entry) != log.end();
-    }
-    static bool hasPrefix(const std::vector<std::string>& log, const std::string& prefix) {
-        return std::any_of(log.begin(), log.end(),
-                           [&](const std::string& e) { return e.rfind(prefix, 0) == 0; });
-    }
     std::vector<qvtest::LoopbackRequest> requestsTo(const std::string& path) const {
         std::vector<qvtest::LoopbackRequest> matching;
         for (auto& request : server.requests()) {
@@ -125,7 +102,7 @@ TEST_F(Enrollment, RegistersWithFactsAndEmptyInstallerFieldsThenLogsInKeepingThe
         answerJson(res, 200, "{}");
     });
 
-    auto log = logOf([] { registerComputer(); });
+    auto log = logEntriesOf([] { registerComputer(); });
 
     auto requests = server.requests();
     ASSERT_EQ(requests.size(), 2u);
@@ -162,15 +139,16 @@ TEST_F(Enrollment, RegistersWithFactsAndEmptyInstallerFieldsThenLogsInKeepingThe
     EXPECT_EQ(App::Core::State::GetValueFromMemory(MemoryKey::authorizationToken),
               "Bearer tok.A1==");
     EXPECT_EQ(storedIdOnDisk(), "abc");
-    expectInOrder(log, {"INFO Registering computer...", "INFO Registation payload ready",
-                        "INFO Making registration request", "INFO Status code: 200",
-                        "INFO Parsed Todo: RegistrationDTO(computerId: \"abc\")", "INFO abc",
-                        "INFO Setting computer id to state", "INFO Computer ID saved to state",
-                        "INFO Registration Complete!", "INFO Attempt to log in after registration",
-                        "INFO Logging in as computerID: abc", "INFO Log in payload is ready",
-                        "INFO Making login request", "INFO Status code: 200",
-                        "INFO Authorization header found.", "INFO Login Complete!"});
-    EXPECT_FALSE(hasPrefix(log, "TITLE QVConfig"));  // no installer file, nothing logged
+    EXPECT_TRUE(
+        inOrder(log, {"INFO Registering computer...", "INFO Registation payload ready",
+                      "INFO Making registration request", "INFO Status code: 200",
+                      "INFO Parsed Todo: RegistrationDTO(computerId: \"abc\")", "INFO abc",
+                      "INFO Setting computer id to state", "INFO Computer ID saved to state",
+                      "INFO Registration Complete!", "INFO Attempt to log in after registration",
+                      "INFO Logging in as computerID: abc", "INFO Log in payload is ready",
+                      "INFO Making login request", "INFO Status code: 200",
+                      "INFO Authorization header found.", "INFO Login Complete!"}));
+    EXPECT_FALSE(hasEntryStartingWith(log, "TITLE QVConfig"));  // no installer file, nothing logged
 }
 
 TEST_F(Enrollment, InstallerFileFieldsAreSplitAndTheFileOutlivesAFailedRegistration) {
@@ -183,24 +161,25 @@ TEST_F(Enrollment, InstallerFileFieldsAreSplitAndTheFileOutlivesAFailedRegistrat
     });
     server.Post("/computers/x1/login", [](const auto&, auto& res) { answerJson(res, 200, "{}"); });
 
-    auto failed = logOf([] { registerComputer(); });
+    auto failed = logEntriesOf([] { registerComputer(); });
     ASSERT_EQ(server.requestCount(), 1u);
     auto body = Json::parse(server.requests()[0].body);
     EXPECT_EQ(body["licenseKey"], "KEY");
     EXPECT_EQ(body["companyName"], "ACME");
     EXPECT_EQ(body["locationName"], "HQ");
-    expectInOrder(failed, {"TITLE QVConfig", "INFO Contents of QVConfig: KEY\\nACME\\nHQ",
-                           "INFO License Key: KEY", "INFO Company Name: ACME",
-                           "INFO LocationName: HQ", "INFO Registation payload ready",
-                           "ERROR Request failed.", "INFO Registration Complete!",
-                           "INFO Computer ID is nil. No attempt to log in after registration"});
+    EXPECT_TRUE(inOrder(
+        failed,
+        {"TITLE QVConfig", "INFO Contents of QVConfig: KEY\\nACME\\nHQ", "INFO License Key: KEY",
+         "INFO Company Name: ACME", "INFO LocationName: HQ", "INFO Registation payload ready",
+         "ERROR Request failed.", "INFO Registration Complete!",
+         "INFO Computer ID is nil. No attempt to log in after registration"}));
     EXPECT_TRUE(std::filesystem::exists(installerFile())) << "the customer key was lost";
 
     // Several lines: awk gives each field of every line, joined by line feeds.
     qvtest::writeFile(installerFile(), "K1\\nC1\\nL1\nK2\\nC2\\nL2\n");
     status = 200;
     server.clearRequests();
-    auto succeeded = logOf([] { registerComputer(); });
+    auto succeeded = logEntriesOf([] { registerComputer(); });
     body = Json::parse(requestsTo("/computers/mac").at(0).body);
     EXPECT_EQ(body["licenseKey"], "K1\nK2");
     EXPECT_EQ(body["companyName"], "C1\nC2");
@@ -208,7 +187,7 @@ TEST_F(Enrollment, InstallerFileFieldsAreSplitAndTheFileOutlivesAFailedRegistrat
     EXPECT_EQ(storedIdOnDisk(), "x1");
     EXPECT_FALSE(std::filesystem::exists(installerFile()));
     // A login answer without the header holds no token.
-    EXPECT_TRUE(has(succeeded, "INFO Authorization header not found."));
+    EXPECT_TRUE(hasEntry(succeeded, "INFO Authorization header not found."));
     EXPECT_EQ(authorizationToken.get(), std::nullopt);
 }
 
@@ -241,12 +220,12 @@ TEST_F(Enrollment, RegistrationAnswersThatYieldNoIdentifier) {
         server.Post("/computers/mac",
                     [&](const auto&, auto& res) { answerJson(res, c.status, c.body); });
         server.clearRequests();
-        auto log = logOf([] { registerComputer(); });
-        EXPECT_TRUE(hasPrefix(log, c.expectedLine));
-        EXPECT_EQ(has(log, "ERROR Request failed."), c.status != 200);
-        expectInOrder(
+        auto log = logEntriesOf([] { registerComputer(); });
+        EXPECT_TRUE(hasEntryStartingWith(log, c.expectedLine));
+        EXPECT_EQ(hasEntry(log, "ERROR Request failed."), c.status != 200);
+        EXPECT_TRUE(inOrder(
             log, {"INFO Status code: " + std::to_string(c.status), "INFO Registration Complete!",
-                  "INFO Computer ID is nil. No attempt to log in after registration"});
+                  "INFO Computer ID is nil. No attempt to log in after registration"}));
         EXPECT_EQ(server.requestCount(), 1u) << "no login without an identifier";
         EXPECT_EQ(storedIdOnDisk(), std::nullopt);
     }
@@ -254,14 +233,14 @@ TEST_F(Enrollment, RegistrationAnswersThatYieldNoIdentifier) {
     EXPECT_NE(qvtest::readFile(diagnosticLogPath()).find("database on fire"), std::string::npos);
 
     deploymentBaseUrl = "http://127.0.0.1:9";  // nothing listens
-    auto unreachable = logOf([] { registerComputer(); });
-    EXPECT_TRUE(hasPrefix(unreachable, "ERROR Request error: "));
-    EXPECT_TRUE(has(unreachable, "INFO Registration Complete!"));
+    auto unreachable = logEntriesOf([] { registerComputer(); });
+    EXPECT_TRUE(hasEntryStartingWith(unreachable, "ERROR Request error: "));
+    EXPECT_TRUE(hasEntry(unreachable, "INFO Registration Complete!"));
 
     deploymentBaseUrl = "http://exa mple";
-    auto invalid = logOf([] { registerComputer(); });
-    EXPECT_TRUE(has(invalid, "ERROR Invalid URL"));
-    EXPECT_FALSE(has(invalid, "INFO Making registration request"));
+    auto invalid = logEntriesOf([] { registerComputer(); });
+    EXPECT_TRUE(hasEntry(invalid, "ERROR Invalid URL"));
+    EXPECT_FALSE(hasEntry(invalid, "INFO Making registration request"));
 }
 
 TEST_F(Enrollment, LoginFailuresYieldNoToken) {
@@ -271,31 +250,31 @@ TEST_F(Enrollment, LoginFailuresYieldNoToken) {
         answerJson(res, 401, R"({"message":"token revoked"})");
     });
     std::optional<std::string> token = "unset";
-    auto rejected = logOf([&] { token = login("c1"); });
+    auto rejected = logEntriesOf([&] { token = login("c1"); });
     EXPECT_EQ(token, std::nullopt);
-    expectInOrder(rejected,
-                  {"INFO Logging in as computerID: c1", "INFO Status code: 401",
-                   "ERROR Request failed.", "INFO Raw JSON response:", "INFO Login Complete!"});
+    EXPECT_TRUE(inOrder(
+        rejected, {"INFO Logging in as computerID: c1", "INFO Status code: 401",
+                   "ERROR Request failed.", "INFO Raw JSON response:", "INFO Login Complete!"}));
     EXPECT_NE(qvtest::readFile(diagnosticLogPath()).find("token revoked"), std::string::npos);
 
     server.Post("/computers/c1/login",
                 [](const auto&, auto& res) { answerJson(res, 500, "Internal Server Error"); });
-    auto notJson = logOf([&] { token = login("c1"); });
+    auto notJson = logEntriesOf([&] { token = login("c1"); });
     EXPECT_EQ(token, std::nullopt);
-    EXPECT_TRUE(hasPrefix(notJson, "ERROR Error decoding JSON: "));
+    EXPECT_TRUE(hasEntryStartingWith(notJson, "ERROR Error decoding JSON: "));
 
     // An identifier a URL cannot hold: nothing is sent.
     server.clearRequests();
-    auto invalid = logOf([&] { token = login("bad id"); });
+    auto invalid = logEntriesOf([&] { token = login("bad id"); });
     EXPECT_EQ(token, std::nullopt);
-    EXPECT_TRUE(has(invalid, "ERROR Invalid URL"));
+    EXPECT_TRUE(hasEntry(invalid, "ERROR Invalid URL"));
     EXPECT_EQ(server.requestCount(), 0u);
 
     checkInBaseUrl = "http://127.0.0.1:9";
-    auto unreachable = logOf([&] { token = login("c1"); });
+    auto unreachable = logEntriesOf([&] { token = login("c1"); });
     EXPECT_EQ(token, std::nullopt);
-    EXPECT_TRUE(hasPrefix(unreachable, "ERROR Request error: "));
-    EXPECT_TRUE(has(unreachable, "INFO Login Complete!"));
+    EXPECT_TRUE(hasEntryStartingWith(unreachable, "ERROR Request error: "));
+    EXPECT_TRUE(hasEntry(unreachable, "INFO Login Complete!"));
 }
 
 // Records each wait; `onSleep` lets the test change the world meanwhile.
@@ -334,7 +313,7 @@ TEST_F(Enrollment, RetriesRegistrationOnItsBackoffUntilTheServerIsBack) {
     HighRandom random;
 
     std::optional<std::string> computerId;
-    auto log = logOf([&] { computerId = enrollUntilTokenHeld({sleeper, random}); });
+    auto log = logEntriesOf([&] { computerId = enrollUntilTokenHeld({sleeper, random}); });
 
     EXPECT_EQ(computerId, "cmp-9");
     EXPECT_EQ(authorizationToken.get(), "Bearer t9");
@@ -346,12 +325,13 @@ TEST_F(Enrollment, RetriesRegistrationOnItsBackoffUntilTheServerIsBack) {
     // Each attempt logs as the first one does.
     EXPECT_EQ(std::count(log.begin(), log.end(), "INFO Registering computer..."), 3);
     EXPECT_EQ(std::count(log.begin(), log.end(), "TITLE Agent Info"), 3);
-    expectInOrder(log,
-                  {"INFO Computer ID: nil", "INFO Authorization token not set.",
-                   "INFO Retrying enrollment in 10001 ms.", "INFO Computer ID: nil",
-                   "INFO Authorization token not set.", "INFO Retrying enrollment in 20001 ms.",
-                   "INFO Registering computer...", "INFO Computer ID: Optional(\"cmp-9\")"});
-    EXPECT_FALSE(has(log, "INFO Authorization token is set."));  // the caller goes on from here
+    EXPECT_TRUE(
+        inOrder(log, {"INFO Computer ID: nil", "INFO Authorization token not set.",
+                      "INFO Retrying enrollment in 10001 ms.", "INFO Computer ID: nil",
+                      "INFO Authorization token not set.", "INFO Retrying enrollment in 20001 ms.",
+                      "INFO Registering computer...", "INFO Computer ID: Optional(\"cmp-9\")"}));
+    EXPECT_FALSE(
+        hasEntry(log, "INFO Authorization token is set."));  // the caller goes on from here
 }
 
 TEST_F(Enrollment, RetryWithAStoredIdentifierLogsInAgainAndNeverRegisters) {
@@ -367,7 +347,7 @@ TEST_F(Enrollment, RetryWithAStoredIdentifierLogsInAgainAndNeverRegisters) {
     HighRandom random;
 
     std::optional<std::string> computerId;
-    auto log = logOf([&] { computerId = enrollUntilTokenHeld({sleeper, random}); });
+    auto log = logEntriesOf([&] { computerId = enrollUntilTokenHeld({sleeper, random}); });
 
     EXPECT_EQ(computerId, "known");
     EXPECT_EQ(App::Core::State::GetValueFromMemory(MemoryKey::authorizationToken), "Bearer k");

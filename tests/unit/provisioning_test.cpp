@@ -39,6 +39,9 @@ using qvtest::modeOf;
 
 using namespace QVAgentLaunchDaemon;
 using namespace std::chrono_literals;
+using qvtest::hasEntry;
+using qvtest::hasEntryStartingWith;
+using qvtest::inOrder;
 using qvtest::logEntriesOf;
 using Entries = std::vector<std::string>;
 
@@ -46,22 +49,6 @@ const std::string kProduct = "/Library/Application Support/Tessaly/Quorvel";
 const std::string kPackage = kProduct + "/temp/addigy.pkg";
 const std::string kLaunchAgent = "/Library/LaunchAgents/nl.root3.support.plist";
 const std::string kSupportPrefs = "/Library/Preferences/nl.root3.support.plist";
-
-bool contains(const Entries& entries, const std::string& entry) {
-    return std::find(entries.begin(), entries.end(), entry) != entries.end();
-}
-
-// `entries` holds every line of `expected`, in that order (others may come between).
-::testing::AssertionResult inOrder(const Entries& entries, const Entries& expected) {
-    auto at = entries.begin();
-    for (const auto& line : expected) {
-        at = std::find(at, entries.end(), line);
-        if (at == entries.end())
-            return ::testing::AssertionFailure() << "missing or out of order: " << line;
-        ++at;
-    }
-    return ::testing::AssertionSuccess();
-}
 
 std::string commandOutput(const std::string& command) {
     std::string output;
@@ -217,7 +204,7 @@ TEST_F(AddigyInstallation, InstallerFailureIsReportedWithItsOutputAndThePackageS
 TEST_F(AddigyInstallation, PresentAgentMakesNoRequest) {
     put("/Library/Addigy/go-agent");
     auto log = install();
-    EXPECT_TRUE(contains(log, "INFO Directory created at: " + kProduct + "/temp"));
+    EXPECT_TRUE(hasEntry(log, "INFO Directory created at: " + kProduct + "/temp"));
     EXPECT_EQ(log.back(),
               "INFO Addigy Installation Verification Complete - Addigy already installed.");
     // With the folder present the creation line is not repeated.
@@ -258,7 +245,7 @@ TEST_F(AddigyInstallation, UnusableLinkAnswersEndTheCallBeforeAnyDownload) {
         });
         const auto log = install();
         EXPECT_TRUE(inOrder(log, c.expected)) << c.body << "\n" << ::testing::PrintToString(log);
-        EXPECT_FALSE(contains(log, "INFO Starting Addigy download.")) << c.body;
+        EXPECT_FALSE(hasEntry(log, "INFO Starting Addigy download.")) << c.body;
     }
     EXPECT_EQ(calls().find("installer"), std::string::npos);
 }
@@ -285,7 +272,7 @@ TEST_F(AgentIdLink, IdentifierEqualToTheStoredOneMakesNoRequest) {
     shimAnswer("go-agent", "agent-42\n");
     platform::Preferences::setValue("agentId", "agent-42", BUNDLE_ID);
     const auto log = linkAndWait();
-    EXPECT_TRUE(contains(log,
+    EXPECT_TRUE(hasEntry(log,
                          "INFO Already linked with the same agentId - skipping step "
                          "agent-42 == agent-42"));
     EXPECT_EQ(server.requestCount(), 0u);
@@ -314,9 +301,7 @@ TEST_F(AgentIdLink, NewIdentifierIsStoredTrimmedAndSent) {
 TEST_F(AgentIdLink, MissingAgentIsLinkedAsUnknown) {
     const auto log = linkAndWait();
     ASSERT_FALSE(log.empty());
-    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& line) {
-        return line.starts_with("ERROR Could not get the Addigy Agent ID: ");
-    }));
+    EXPECT_TRUE(hasEntryStartingWith(log, "ERROR Could not get the Addigy Agent ID: "));
     EXPECT_EQ(storedAgentId(), "UNKNOWN");
     auto requests = linkRequests();
     ASSERT_EQ(requests.size(), 1u);
@@ -333,7 +318,7 @@ TEST_F(AgentIdLink, RefusedLinkIsNotReportedAsLinkedButTheIdentifierStaysStored)
     const auto log = linkAndWait();
     EXPECT_TRUE(inOrder(
         log, {"INFO Status code: 500", "INFO Raw JSON response:", "ERROR Request failed."}));
-    EXPECT_FALSE(contains(log, "INFO Computer successfully linked to Agent Id: agent-0001"));
+    EXPECT_FALSE(hasEntry(log, "INFO Computer successfully linked to Agent Id: agent-0001"));
     // Stored before the request: the same identifier is not sent again.
     EXPECT_EQ(storedAgentId(), "agent-0001");
 }
@@ -358,7 +343,7 @@ TEST_F(SupportApp, InstallsFromTheArchivesWritesBothPropertyListsAndLoadsTheAgen
     EXPECT_EQ(log, (Entries{"INFO notUnpacked: true", "INFO Support app is not installed."}));
     log = logEntriesOf([] { QVSupportApp::installSupportApp("cmp-7"); });
     EXPECT_EQ(log.back(), "INFO Quorvel Elevated Session configuration complete.");
-    EXPECT_TRUE(contains(log, "INFO Agent ID: agent-0001"));
+    EXPECT_TRUE(hasEntry(log, "INFO Agent ID: agent-0001"));
     EXPECT_FALSE(std::any_of(log.begin(), log.end(), [](const std::string& line) {
         return line.starts_with("ERROR");
     })) << ::testing::PrintToString(log);
