@@ -1,13 +1,11 @@
 #include "daemon/config_watcher.h"
 
-#include <chrono>
 #include <string_view>
 #include <utility>
 
 #include "daemon/app_core.h"
 #include "daemon/diagnostic_log.h"
 #include "daemon/globals.h"
-#include "daemon/queue_keeper.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/system_root.h"
@@ -19,9 +17,6 @@ std::shared_ptr<ConfigWatcher> debugConfigFileWatcher;
 namespace {
 
 constexpr const char* kDebugConfigFile = "/Library/Application Support/Tessaly/Quorvel/debug.conf";
-constexpr unsigned kWatchedEvents = platform::FileSystemEvent::write |
-                                    platform::FileSystemEvent::remove |
-                                    platform::FileSystemEvent::rename;
 
 // Length of the space separator (tab or Unicode Zs) that starts `text`, 0 when none.
 std::size_t spaceAtStart(std::string_view text) {
@@ -120,22 +115,17 @@ void applyDiagnosticsSwitch(const ConfigMapping& mapping) {
     }
 }
 
-ConfigWatcher::ConfigWatcher(std::string path) : path_(std::move(path)) {}
+ConfigWatcher::ConfigWatcher(std::string path) : PathWatcher(std::move(path)) {}
 
 std::shared_ptr<ConfigWatcher> ConfigWatcher::create(std::string path) {
     std::shared_ptr<ConfigWatcher> watcher(new ConfigWatcher(std::move(path)));
     // Set-up runs on the watcher's queue, so it never overlaps an event that
     // arrives while it is still going on.
-    watcher->queue_->sync([&] {
+    watcher->onQueue([&] {
         watcher->setupWatcher();
         watcher->parseConfig();
     });
     return watcher;
-}
-
-ConfigWatcher::~ConfigWatcher() {
-    closeWatcher();
-    releaseWatcherQueue(queue_);
 }
 
 ConfigMapping ConfigWatcher::config() const {
@@ -153,43 +143,12 @@ void ConfigWatcher::setOnChange(OnChange onChange) {
     onChange_ = std::move(onChange);
 }
 
-void ConfigWatcher::stop() {
-    queue_->sync([this] {
-        stopped_ = true;
-        closeWatcher();
-    });
-    drain();
-}
-
-void ConfigWatcher::drain() {
-    queue_->sync([] {});
-}
-
-void ConfigWatcher::setupWatcher() {
-    closeWatcher();
-    if (stopped_)
-        return;
-    fileDescriptor_ = platform::EventDescriptor::open(platform::SystemRoot::resolve(path_));
-    if (!fileDescriptor_) {
-        scheduleRetry();
-        return;
-    }
-    log("Watching file at " + path_);
+void ConfigWatcher::watchOpened() {
+    log("Watching file at " + path());
     parseConfig();
-    source_ = std::make_unique<platform::FileSystemObjectSource>(fileDescriptor_, kWatchedEvents,
-                                                                 *queue_);
-    source_->setEventHandler([weak = weak_from_this()] {
-        if (auto self = weak.lock())
-            self->handleEvent();
-    });
-    // Closes the descriptor this source was made for, never a newer one.
-    source_->setCancelHandler(
-        [self = shared_from_this(), descriptor = fileDescriptor_] { descriptor->close(); });
-    source_->resume();
 }
 
-void ConfigWatcher::handleEvent() {
-    const unsigned events = source_ ? source_->data() : 0;
+void ConfigWatcher::handleEvents(unsigned events) {
     if (events & (platform::FileSystemEvent::remove | platform::FileSystemEvent::rename)) {
         log("\xE2\x9A\xA0\xEF\xB8\x8F File deleted or moved, restarting watcher...");
         OnChange onChange;
@@ -206,25 +165,8 @@ void ConfigWatcher::handleEvent() {
     }
 }
 
-void ConfigWatcher::scheduleRetry() {
-    queue_->asyncAfter(std::chrono::seconds(1), [self = shared_from_this()] {
-        if (!self->stopped_)
-            self->setupWatcher();
-    });
-}
-
-void ConfigWatcher::closeWatcher() {
-    if (source_)
-        source_->cancel();
-    source_.reset();
-    if (fileDescriptor_) {
-        fileDescriptor_->close();
-        fileDescriptor_.reset();
-    }
-}
-
 void ConfigWatcher::parseConfig() {
-    auto text = platform::readFile(platform::SystemRoot::resolve(path_));
+    auto text = platform::readFile(platform::SystemRoot::resolve(path()));
     if (!text || !platform::isValidUtf8(*text)) {
         App::Core::Logging::WriteError("Could not read config file. Watching for changes...");
         return;

@@ -11,8 +11,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/dispatch.h"
-#include "platform/fs_events.h"
+#include "daemon/path_watcher.h"
 
 namespace QVAgentLaunchDaemon {
 
@@ -30,7 +29,7 @@ std::string describeConfig(const ConfigMapping& mapping);
 // The default onChange: ENABLE_DIAGNOSTIC_LOGS follows the key's value "true".
 void applyDiagnosticsSwitch(const ConfigMapping& mapping);
 
-class ConfigWatcher : public std::enable_shared_from_this<ConfigWatcher> {
+class ConfigWatcher : public PathWatcher {
   public:
     using OnChange = std::function<void(const ConfigMapping&)>;
 
@@ -38,36 +37,20 @@ class ConfigWatcher : public std::enable_shared_from_this<ConfigWatcher> {
     // twice: once by the watch set-up, once here). The watcher keeps itself
     // alive while it watches or waits for the file.
     static std::shared_ptr<ConfigWatcher> create(std::string path);
-    ~ConfigWatcher();
 
     ConfigMapping config() const;
     void setConfig(ConfigMapping mapping);
     void setOnChange(OnChange onChange);
-    const std::string& path() const { return path_; }
-
-    // Stops watching for good and drops pending retries' work. The daemon's
-    // watcher lives for the process; tests end theirs with this.
-    void stop();
-    // Waits until the queue has run everything queued so far (tests).
-    void drain();
 
   private:
     explicit ConfigWatcher(std::string path);
-    void setupWatcher();
-    void scheduleRetry();
-    void closeWatcher();
+    void watchOpened() override;
+    void handleEvents(unsigned events) override;
     void parseConfig();
-    void handleEvent();
 
-    std::unique_ptr<platform::FileSystemObjectSource> source_;
-    std::shared_ptr<platform::EventDescriptor> fileDescriptor_;
-    std::string path_;
-    std::shared_ptr<platform::SerialQueue> queue_ =
-        std::make_shared<platform::SerialQueue>("com.tessaly.Quorvel");
     mutable std::mutex mutex_;  // config_ and onChange_, which callers may use from outside
     ConfigMapping config_;
     OnChange onChange_ = applyDiagnosticsSwitch;
-    bool stopped_ = false;  // queue only
 };
 
 // The process-wide watcher on debug.conf, created by the start-up sequence.

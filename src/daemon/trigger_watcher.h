@@ -7,15 +7,14 @@
 #include <memory>
 #include <string>
 
-#include "platform/dispatch.h"
-#include "platform/fs_events.h"
+#include "daemon/path_watcher.h"
 
 namespace QVAgentLaunchDaemon {
 
 inline constexpr const char* kTriggerFolder =
     "/Library/Application Support/Tessaly/Quorvel/Triggers";
 
-class TriggerWatcher : public std::enable_shared_from_this<TriggerWatcher> {
+class TriggerWatcher : public PathWatcher {
   public:
     using OnTriggerFileCreated = std::function<void(const std::string& folderPath)>;
 
@@ -23,26 +22,13 @@ class TriggerWatcher : public std::enable_shared_from_this<TriggerWatcher> {
     // starts watching; while the folder cannot be opened it retries every
     // second. The watcher keeps itself alive through its event source.
     static std::shared_ptr<TriggerWatcher> create(OnTriggerFileCreated onTriggerFileCreated);
-    ~TriggerWatcher();
-
-    // Stops watching for good (tests; the daemon's watcher lives for the process).
-    void stop();
-    void drain();
 
   private:
     explicit TriggerWatcher(OnTriggerFileCreated onTriggerFileCreated);
-    void setupWatcher();
-    void scheduleRetry();
-    void closeWatcher();
-    void handleEvent();
+    void watchOpened() override;
+    void handleEvents(unsigned events) override;
 
-    std::unique_ptr<platform::FileSystemObjectSource> source_;
-    std::shared_ptr<platform::EventDescriptor> fileDescriptor_;
-    std::string path_ = kTriggerFolder;
-    std::shared_ptr<platform::SerialQueue> queue_ =
-        std::make_shared<platform::SerialQueue>("com.tessaly.Quorvel");
     OnTriggerFileCreated onTriggerFileCreated_;
-    bool stopped_ = false;  // queue only
 };
 
 // The handler setupFileSystemWatchers() installs: when "uninstall.trigger" is

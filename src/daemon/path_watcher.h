@@ -1,0 +1,56 @@
+#pragma once
+// What the daemon's file watchers share: one path (a file or a folder) watched
+// on a serial queue of its own for writes, deletions and renames. While the
+// path cannot be opened the watch is retried every second. A watcher keeps
+// itself alive while it watches or waits for its path; stop() ends that.
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/dispatch.h"
+#include "platform/fs_events.h"
+
+namespace QVAgentLaunchDaemon {
+
+class PathWatcher : public std::enable_shared_from_this<PathWatcher> {
+  public:
+    virtual ~PathWatcher();
+    PathWatcher(const PathWatcher&) = delete;
+    PathWatcher& operator=(const PathWatcher&) = delete;
+
+    const std::string& path() const { return path_; }
+
+    // Stops watching for good and drops pending retries' work. The daemon's
+    // watchers live for the process; tests end theirs with this.
+    void stop();
+    // Waits until the queue has run everything queued so far (tests).
+    void drain();
+
+  protected:
+    explicit PathWatcher(std::string path);
+
+    // Opens the path and starts its event source, or schedules a retry; runs
+    // on the queue. A watch already running is closed first.
+    void setupWatcher();
+    // Runs `work` on the watcher's queue and waits for it.
+    void onQueue(const std::function<void()>& work);
+
+    // On the queue: the path was opened, before its events are delivered.
+    virtual void watchOpened() = 0;
+    // On the queue: events (platform::FileSystemEvent bits) on the path.
+    virtual void handleEvents(unsigned events) = 0;
+
+  private:
+    void scheduleRetry();
+    void closeWatcher();
+
+    std::string path_;
+    std::unique_ptr<platform::FileSystemObjectSource> source_;
+    std::shared_ptr<platform::EventDescriptor> fileDescriptor_;
+    std::shared_ptr<platform::SerialQueue> queue_ =
+        std::make_shared<platform::SerialQueue>("com.tessaly.Quorvel");
+    bool stopped_ = false;  // queue only
+};
+
+}  // namespace QVAgentLaunchDaemon
