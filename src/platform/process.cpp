@@ -43,15 +43,28 @@ std::vector<char*> makeArgv(const std::string& executable,
                       "\" could not be launched: " + std::strerror(error));
 }
 
+// The child's file actions, standard input on /dev/null to begin with.
+struct FileActions {
+    FileActions() {
+        posix_spawn_file_actions_init(&value);
+        posix_spawn_file_actions_addopen(&value, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    }
+    ~FileActions() { posix_spawn_file_actions_destroy(&value); }
+    FileActions(const FileActions&) = delete;
+    FileActions& operator=(const FileActions&) = delete;
+
+    posix_spawn_file_actions_t value;
+};
+
 pid_t spawn(const std::string& executable, const std::vector<std::string>& arguments,
-            posix_spawn_file_actions_t* actions) {
+            const FileActions& actions) {
     // posix_spawn reports a failed exec of a missing file, but checking first
     // gives the same error for a file that exists without execute permission.
     if (::access(executable.c_str(), X_OK) != 0)
         throwLaunchError(executable, errno);
     auto argv = makeArgv(executable, arguments);
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, executable.c_str(), actions, nullptr, argv.data(), environ);
+    int rc = posix_spawn(&pid, executable.c_str(), &actions.value, nullptr, argv.data(), environ);
     if (rc != 0)
         throwLaunchError(executable, rc);
     return pid;
@@ -81,23 +94,14 @@ ProcessResult runProcess(const std::string& executable, const std::vector<std::s
     pipe.read = fds[0];
     pipe.write = fds[1];
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pipe.write, STDOUT_FILENO);
+    FileActions actions;
+    posix_spawn_file_actions_adddup2(&actions.value, pipe.write, STDOUT_FILENO);
     if (options.mergeStderr) {
-        posix_spawn_file_actions_adddup2(&actions, pipe.write, STDERR_FILENO);
+        posix_spawn_file_actions_adddup2(&actions.value, pipe.write, STDERR_FILENO);
     } else if (options.discardStderr) {
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions.value, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     }
-    pid_t pid = -1;
-    try {
-        pid = spawn(executable, arguments, &actions);
-    } catch (...) {
-        posix_spawn_file_actions_destroy(&actions);
-        throw;
-    }
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = spawn(executable, arguments, actions);
     ::close(pipe.write);
     pipe.write = -1;
 
@@ -120,19 +124,10 @@ ProcessResult runProcess(const std::string& executable, const std::vector<std::s
 }
 
 void spawnDetached(const std::string& executable, const std::vector<std::string>& arguments) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    try {
-        pid = spawn(executable, arguments, &actions);
-    } catch (...) {
-        posix_spawn_file_actions_destroy(&actions);
-        throw;
-    }
-    posix_spawn_file_actions_destroy(&actions);
+    FileActions actions;
+    posix_spawn_file_actions_addopen(&actions.value, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions.value, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    const pid_t pid = spawn(executable, arguments, actions);
     std::thread([pid] { waitForExit(pid); }).detach();
 }
 

@@ -22,4 +22,13 @@ void restoreScratchRoot() {
     useRoot(scratchRoot());
 }
 
+StandInsOnPath::StandInsOnPath()
+    : savedPath_(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin") {
+    ::setenv("PATH", (std::string(QV_SHIMS_DIR) + ":" + savedPath_).c_str(), 1);
+}
+
+StandInsOnPath::~StandInsOnPath() {
+    ::setenv("PATH", savedPath_.c_str(), 1);
+}
+
 }  // namespace qvtest

@@ -16,4 +16,16 @@ void useRoot(const std::string& root);
 // Back to the scratch root.
 void restoreScratchRoot();
 
+// While it lives, the stand-ins for the macOS tools come first on PATH.
+class StandInsOnPath {
+  public:
+    StandInsOnPath();
+    ~StandInsOnPath();
+    StandInsOnPath(const StandInsOnPath&) = delete;
+    StandInsOnPath& operator=(const StandInsOnPath&) = delete;
+
+  private:
+    std::string savedPath_;
+};
+
 }  // namespace qvtest

@@ -41,14 +41,11 @@ class Enrollment : public ::testing::Test {
   protected:
     void SetUp() override {
         useRoot(tempDir.str());
-        savedPath_ = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
-        ::setenv("PATH", (std::string(QV_SHIMS_DIR) + ":" + savedPath_).c_str(), 1);
         BUNDLE_ID = App::Core::Metadata::bundleId();
         deploymentBaseUrl = checkInBaseUrl = "http://127.0.0.1:" + std::to_string(server.port());
         clearToken();
     }
     void TearDown() override {
-        ::setenv("PATH", savedPath_.c_str(), 1);
         ENABLE_DIAGNOSTIC_LOGS = false;
         clearToken();
         qvtest::restoreScratchRoot();
@@ -84,7 +81,7 @@ class Enrollment : public ::testing::Test {
     qvtest::LoopbackServer server;
 
   private:
-    std::string savedPath_;
+    qvtest::StandInsOnPath standIns_;
 };
 
 void answerJson(qvtest::LoopbackResponse& res, int status, const std::string& body) {

@@ -75,8 +75,6 @@ class Provisioning : public ::testing::Test {
   protected:
     void SetUp() override {
         qvtest::useRoot(root.str());
-        savedPath_ = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
-        ::setenv("PATH", (std::string(QV_SHIMS_DIR) + ":" + savedPath_).c_str(), 1);
         platform::Preferences::resetCacheForTesting();
         BUNDLE_ID = App::Core::Metadata::bundleId();
         realtimeBaseUrl = "http://127.0.0.1:" + std::to_string(server.port());
@@ -86,7 +84,6 @@ class Provisioning : public ::testing::Test {
     }
     void TearDown() override {
         platform::Tasks::waitIdle(10s);
-        ::setenv("PATH", savedPath_.c_str(), 1);
         authorizationToken.set(std::nullopt);
         qvtest::restoreScratchRoot();
         platform::Preferences::resetCacheForTesting();
@@ -139,7 +136,7 @@ class Provisioning : public ::testing::Test {
     qvtest::LoopbackServer server;
 
   private:
-    std::string savedPath_;
+    qvtest::StandInsOnPath standIns_;
 };
 
 // --- The MDM agent's installation -----------------------------------------

@@ -38,8 +38,6 @@ class Uninstall : public ::testing::Test {
   protected:
     void SetUp() override {
         qvtest::useRoot(root.str());
-        savedPath_ = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
-        ::setenv("PATH", (std::string(QV_SHIMS_DIR) + ":" + savedPath_).c_str(), 1);
         platform::Preferences::resetCacheForTesting();
         BUNDLE_ID = App::Core::Metadata::bundleId();
         realtimeBaseUrl = "http://127.0.0.1:" + std::to_string(server.port());
@@ -54,7 +52,6 @@ class Uninstall : public ::testing::Test {
     void TearDown() override {
         // The self-removal script runs on its own; let it end inside this root.
         waitForCall("pkgutil --forget com.tessaly.Quorvel", scriptStarted_ ? 5s : 0ms);
-        ::setenv("PATH", savedPath_.c_str(), 1);
         authorizationToken.set(std::nullopt);
         isUninstallProcessActive = false;
         qvtest::restoreScratchRoot();
@@ -104,7 +101,7 @@ class Uninstall : public ::testing::Test {
     RecordingSleeper sleeper;
 
   private:
-    std::string savedPath_;
+    qvtest::StandInsOnPath standIns_;
     bool scriptStarted_ = false;
 };
 

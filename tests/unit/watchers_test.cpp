@@ -122,8 +122,6 @@ class TriggerFolder : public Watchers {
   protected:
     void SetUp() override {
         Watchers::SetUp();
-        savedPath_ = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
-        ::setenv("PATH", (std::string(QV_SHIMS_DIR) + ":" + savedPath_).c_str(), 1);
         platform::Preferences::resetCacheForTesting();
         BUNDLE_ID = App::Core::Metadata::bundleId();
         platform::Preferences::setValue("computerId", "cmp-1", BUNDLE_ID);
@@ -137,7 +135,6 @@ class TriggerFolder : public Watchers {
         if (trigger)
             trigger->stop();
         platform::Tasks::waitIdle(10s);
-        ::setenv("PATH", savedPath_.c_str(), 1);
         authorizationToken.set(std::nullopt);
         isUninstallProcessActive = false;
         platform::Preferences::resetCacheForTesting();
@@ -147,7 +144,7 @@ class TriggerFolder : public Watchers {
 
     qvtest::LoopbackServer server;
     std::shared_ptr<TriggerWatcher> trigger;
-    std::string savedPath_;
+    qvtest::StandInsOnPath standIns_;
 };
 
 TEST_F(TriggerFolder, BurstOfFilesWithTheTriggerStartsExactlyOneUninstall) {
