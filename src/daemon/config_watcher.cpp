@@ -20,24 +20,13 @@ constexpr const char* kDebugConfigFile = "/Library/Application Support/Tessaly/Q
 
 // Length of the space separator (tab or Unicode Zs) that starts `text`, 0 when none.
 std::size_t spaceAtStart(std::string_view text) {
-    static constexpr std::string_view kSpaces[] = {" ",
-                                                   "\t",
-                                                   "\xC2\xA0",
-                                                   "\xE1\x9A\x80",
-                                                   "\xE2\x80\x80",
-                                                   "\xE2\x80\x81",
-                                                   "\xE2\x80\x82",
-                                                   "\xE2\x80\x83",
-                                                   "\xE2\x80\x84",
-                                                   "\xE2\x80\x85",
-                                                   "\xE2\x80\x86",
-                                                   "\xE2\x80\x87",
-                                                   "\xE2\x80\x88",
-                                                   "\xE2\x80\x89",
-                                                   "\xE2\x80\x8A",
-                                                   "\xE2\x80\xAF",
-                                                   "\xE2\x81\x9F",
-                                                   "\xE3\x80\x80"};
+    // clang-format off
+    static constexpr std::string_view kSpaces[] = {
+        " ",            "\t",           "\xC2\xA0",     "\xE1\x9A\x80", "\xE2\x80\x80",
+        "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85",
+        "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A",
+        "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"};
+    // clang-format on
     for (auto space : kSpaces)
         if (text.starts_with(space))
             return space.size();
