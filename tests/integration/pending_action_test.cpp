@@ -70,22 +70,4 @@ TEST(PendingActionEndToEnd, UpdateFromTheConfigurationInstallsAndIsClosedAtTheNe
     EXPECT_EQ(installerCalls(box).size(), 1u);  // nothing installed a second time
 }
 
-TEST(PendingActionEndToEnd, PackageWithTheWrongDigestIsNeitherInstalledNorAcknowledged) {
-    qvtest::Simulator api;
-    api.setState({{"pendingActions", updateAction("upd-2")},
-                  {"agentUpdates", {{"upd-2", {{"payloadDigest", "wrong"}}}}}});
-    qvtest::Sandbox box;
-    prepare(box);
-    box.startDaemon(api.baseUrl());
-    ASSERT_TRUE(api.waitForRequest("POST", "/agentUpdateRequests/upd-2/status", 20s, 3))
-        << box.textLog();
-    box.stopDaemon();
-
-    EXPECT_EQ(statusesOf(api.state(), "upd-2"),
-              (std::vector<std::string>{"started", "downloadStarted", "verificationFailed"}));
-    EXPECT_TRUE(installerCalls(box).empty());
-    EXPECT_FALSE(box.exists("/tmp/qvupdate.trigger"));
-    EXPECT_TRUE(api.requestsTo("POST", "/computers/pendingActions/completed").empty());
-}
-
 }  // namespace

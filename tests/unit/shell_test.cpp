@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "daemon/custom_error.h"
 #include "daemon/shell.h"
 #include "platform/process.h"
 #include "support/temp_dir.h"
@@ -54,12 +53,6 @@ TEST(Process, SeparateStreamsAndLaunchFailures) {
     qvtest::writeFile(dir / "not-executable", "#!/bin/sh\necho hi\n");
     EXPECT_THROW(platform::runProcess((dir / "not-executable").string(), {}),
                  platform::LaunchError);
-}
-
-TEST(CustomError, DescriptionIsTheMessage) {
-    QVAgentLaunchDaemon::CustomError error("Invalid URL");
-    EXPECT_STREQ(error.what(), "Invalid URL");
-    EXPECT_EQ(error.localizedDescription(), "Invalid URL");
 }
 
 }  // namespace
