@@ -18,6 +18,7 @@
 
 #include "platform/plist.h"
 #include "support/checks.h"
+#include "support/system_roots.h"
 
 extern char** environ;
 
@@ -118,9 +119,7 @@ bool Sandbox::exists(const std::string& absolutePath) const {
 }
 
 void Sandbox::installShim(const std::string& shimName, const std::string& absolutePath) {
-    fs::create_directories(fs::path(path(absolutePath)).parent_path());
-    fs::remove(path(absolutePath));
-    fs::create_symlink(std::string(QV_SHIMS_DIR) + "/" + shimName, path(absolutePath));
+    installStandIn(root_, shimName, absolutePath);
 }
 
 void Sandbox::setShimAnswer(const std::string& name, const std::string& output) {

@@ -1,6 +1,7 @@
 #include "support/system_roots.h"
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "platform/system_root.h"
 #include "support/temp_dir.h"
@@ -20,6 +21,14 @@ void useRoot(const std::string& root) {
 
 void restoreScratchRoot() {
     useRoot(scratchRoot());
+}
+
+void installStandIn(const std::string& root, const std::string& shimName,
+                    const std::string& absolutePath) {
+    const std::filesystem::path link = root + absolutePath;
+    std::filesystem::create_directories(link.parent_path());
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(std::string(QV_SHIMS_DIR) + "/" + shimName, link);
 }
 
 StandInsOnPath::StandInsOnPath()

@@ -16,6 +16,11 @@ void useRoot(const std::string& root);
 // Back to the scratch root.
 void restoreScratchRoot();
 
+// Links the stand-in `shimName` from tests/shims to `absolutePath` under
+// `root`, e.g. installStandIn(root, "installer", "/usr/sbin/installer").
+void installStandIn(const std::string& root, const std::string& shimName,
+                    const std::string& absolutePath);
+
 // While it lives, the stand-ins for the macOS tools come first on PATH.
 class StandInsOnPath {
   public:

@@ -97,9 +97,7 @@ class Provisioning : public ::testing::Test {
         qvtest::writeFile(file(absolutePath), content);
     }
     void shim(const std::string& name, const std::string& absolutePath) {
-        std::filesystem::create_directories(
-            std::filesystem::path(file(absolutePath)).parent_path());
-        std::filesystem::create_symlink(std::string(QV_SHIMS_DIR) + "/" + name, file(absolutePath));
+        qvtest::installStandIn(root.str(), name, absolutePath);
     }
     void shimAnswer(const std::string& name, const std::string& output) {
         put("/.shim/" + name, output);

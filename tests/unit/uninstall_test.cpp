@@ -131,9 +131,7 @@ TEST_F(Uninstall, OfManyRunsAtOnceExactlyOneProceeds) {
 
 TEST_F(Uninstall, ApiFailingFourTimesFallsBackToTheRemovalScript) {
     server.Delete("/addigy/computer/.*", [](const auto&, auto& res) { res.status = 500; });
-    std::filesystem::create_directories(file("/Library/Addigy"));
-    std::filesystem::create_symlink(std::string(QV_SHIMS_DIR) + "/remove_agent.sh",
-                                    file("/Library/Addigy/remove_agent.sh"));
+    qvtest::installStandIn(root.str(), "remove_agent.sh", "/Library/Addigy/remove_agent.sh");
     std::string error;
     auto log = run(&error);
     EXPECT_EQ(error, "");
