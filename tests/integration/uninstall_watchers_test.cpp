@@ -14,6 +14,8 @@
 
 namespace {
 
+using qvtest::sh;
+
 using qvtest::countOf;
 using qvtest::eventually;
 
@@ -29,10 +31,6 @@ std::string diagnosticLog(const qvtest::Sandbox& box) {
             return qvtest::readFile(entry.path());
     }
     return "";
-}
-
-void sh(const std::string& command) {
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
 
 TEST(WatchersEndToEnd, DiagnosticsSwitchFollowsDebugConfWhileTheDaemonRuns) {

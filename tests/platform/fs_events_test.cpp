@@ -12,9 +12,12 @@
 #include <thread>
 
 #include "platform/fs_events.h"
+#include "support/checks.h"
 #include "support/temp_dir.h"
 
 namespace {
+
+using qvtest::sh;
 
 using namespace std::chrono_literals;
 namespace Event = platform::FileSystemEvent;
@@ -41,10 +44,6 @@ std::unique_ptr<platform::FileSystemObjectSource> watch(
     source->setEventHandler([raw, &recorder] { recorder.seen |= raw->data(); });
     source->resume();
     return source;
-}
-
-void sh(const std::string& command) {
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
 
 TEST(FileSystemEvents, FileWriteDeleteAndRenameAsToolsMakeThem) {

@@ -1,5 +1,9 @@
 #include "support/checks.h"
 
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
 #include <sys/stat.h>
 
 #include <thread>
@@ -17,6 +21,10 @@ int countOf(const std::string& haystack, const std::string& needle) {
          at = haystack.find(needle, at + 1))
         ++count;
     return count;
+}
+
+void sh(const std::string& command) {
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {

@@ -15,6 +15,9 @@ unsigned modeOf(const std::filesystem::path& path);
 // How often `needle` occurs in `haystack`, overlapping occurrences included.
 int countOf(const std::string& haystack, const std::string& needle);
 
+// Runs `command` with /bin/sh; a non-zero status fails the test.
+void sh(const std::string& command);
+
 // Polls `condition` until it holds; false when `timeout` passed first.
 bool eventually(const std::function<bool()>& condition,
                 std::chrono::milliseconds timeout = std::chrono::seconds(10));

@@ -138,14 +138,18 @@ std::vector<std::string> Sandbox::shimCalls() const {
     return calls;
 }
 
-void Sandbox::startDaemon(const std::string& apiBaseUrl,
-                          const std::map<std::string, std::string>& extraEnvironment) {
-    std::map<std::string, std::string> env{
+std::map<std::string, std::string> Sandbox::daemonEnvironment(const std::string& apiBaseUrl) const {
+    return {
         {"QV_ROOT", root_},
         {"QV_API_BASE_URL", apiBaseUrl},
         {"PATH", std::string(QV_SHIMS_DIR) + ":" +
                      (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin")},
     };
+}
+
+void Sandbox::startDaemon(const std::string& apiBaseUrl,
+                          const std::map<std::string, std::string>& extraEnvironment) {
+    auto env = daemonEnvironment(apiBaseUrl);
     for (const auto& [k, v] : extraEnvironment)
         env[k] = v;
     daemon_ = spawnProcess(QV_DAEMON_BINARY, {}, env, root_ + "/daemon.out");

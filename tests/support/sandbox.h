@@ -57,6 +57,8 @@ class Sandbox {
     // first on PATH; `extraEnvironment` is added.
     void startDaemon(const std::string& apiBaseUrl,
                      const std::map<std::string, std::string>& extraEnvironment = {});
+    // The environment startDaemon gives the daemon.
+    std::map<std::string, std::string> daemonEnvironment(const std::string& apiBaseUrl) const;
     // SIGTERM and reap; returns the wait status.
     int stopDaemon();
     bool daemonRunning();

@@ -15,6 +15,7 @@
 #include "daemon/enrollment.h"
 #include "daemon/globals.h"
 #include "daemon/main_task.h"
+#include "daemon/shell.h"
 #include "platform/preferences.h"
 #include "platform/system_root.h"
 #include "support/log_capture.h"
@@ -186,6 +187,26 @@ TEST_F(Enrollment, InstallerFileFieldsAreSplitAndTheFileOutlivesAFailedRegistrat
     // A login answer without the header holds no token.
     EXPECT_TRUE(hasEntry(succeeded, "INFO Authorization header not found."));
     EXPECT_EQ(authorizationToken.get(), std::nullopt);
+}
+
+TEST(InstallerConfiguration, FieldsSplitInProcessAsTheInstallersAwkCommandSplitsThem) {
+    qvtest::TempDir dir;
+    const std::string file = dir.str() + "/qvconfig";
+    for (const std::string content :
+         {"KEY\\nACME\\nHQ", "K1\\nC1\\nL1\nK2\\nC2\\nL2\n", "", "\n\n", "only-key",
+          "  K \\n C \\n L  \n", "K\\n\\nL\\nextra", "\\nC", "a\\\\nb\\n\\c\\nd",
+          "K\\nC\r\nK2\\nC2\r\n", "\nK\\nC\\nL", "\xff\\nC"}) {
+        qvtest::writeFile(file, content);
+        const auto fields = splitInstallerConfiguration(content);
+        const std::optional<std::string>* got[] = {&fields.licenseKey, &fields.companyName,
+                                                   &fields.locationName};
+        for (int n = 1; n <= 3; ++n) {
+            const auto awk = QVAgentLaunchDaemon::shell("cat '" + file +
+                                                        R"(' | awk 'BEGIN{FS="\\\\n"} {print $)" +
+                                                        std::to_string(n) + "}'");
+            EXPECT_EQ(*got[n - 1], awk) << "field " << n << " of \"" << content << "\"";
+        }
+    }
 }
 
 TEST_F(Enrollment, FactsThatCannotBeReadAreNullWhileAnAbsentInstallerFileGivesEmptyStrings) {

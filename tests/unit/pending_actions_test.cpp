@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <future>
 #include <stdexcept>
+#include <thread>
 
 #include "daemon/agent_update.h"
 #include "daemon/custom_error.h"
@@ -12,6 +15,7 @@
 #include "daemon/globals.h"
 #include "daemon/pending_actions.h"
 #include "platform/system_root.h"
+#include "support/checks.h"
 #include "support/log_capture.h"
 #include "support/system_roots.h"
 #include "support/temp_dir.h"
@@ -128,6 +132,45 @@ TEST_F(Dispatcher, EachUpdateRunsToItsEndFailuresAreLoggedAndOnlySuccessIsAcknow
               std::string::npos);
 }
 
+TEST_F(Dispatcher, ControlCharactersNeverReachTheTriggerFileAndOneRunPerUpdateId) {
+    // Each would add a line to the trigger file (or hide in one) if it got through.
+    for (const std::string& bad :
+         std::vector<std::string>{"\n", "\r", "\x0B", "\x0C", "\xC2\x85", "\xE2\x80\xA8",
+                                  "\xE2\x80\xA9", "\t", std::string(1, '\0'), "\x1F"}) {
+        events.clear();
+        auto log = run({{"updateAgent", "upd-1" + bad + "/etc/passwd", "2"},
+                        {"updateAgent", "upd-2", "2" + bad}});
+        EXPECT_TRUE(events.empty());
+        ASSERT_EQ(log.size(), 4u);
+        EXPECT_EQ(log[1],
+                  "ERROR Failed to process pending action: 'updateAgent' value holds a "
+                  "control character");
+        EXPECT_EQ(log[3],
+                  "ERROR Failed to process pending action: 'updateAgent' display holds "
+                  "a control character");
+    }
+
+    // A second fetch lists the update again while its installation still runs.
+    std::promise<void> release;
+    auto released = release.get_future().share();
+    std::atomic<int> runs{0};
+    update = [&](const std::string& id, auto&) {
+        ++runs;
+        if (id == "upd-7")
+            released.wait();
+        return true;
+    };
+    std::thread first([&] { processPendingActions({{"updateAgent", "upd-7", "2"}}, handlers()); });
+    ASSERT_TRUE(qvtest::eventually([&] { return runs == 1; }));
+    auto log = run({{"updateAgent", "upd-7", "2"}, {"updateAgent", "upd-8", "2"}});
+    release.set_value();
+    first.join();
+    EXPECT_EQ(runs, 2);  // the first upd-7 and upd-8
+    EXPECT_EQ(log[1], "INFO Agent update upd-7 is already in progress; skipped.");
+    run({{"updateAgent", "upd-7", "2"}});  // a finished run frees its id
+    EXPECT_EQ(runs, 3);
+}
+
 // ---- Trigger file and digest ------------------------------------------------
 
 using TriggerFile = InSandboxRoot;
@@ -166,8 +209,13 @@ TEST_F(TriggerFile, PackageRemovalSparesFoldersAndLinkTargetsAndAFolderIsNoPacka
     std::filesystem::create_symlink(target, link);
     removeUpdatePackage(folder);
     removeUpdatePackage(link);
+    removeUpdatePackage(target);  // a regular file, but outside the temp folder
     removeUpdatePackage("");
     EXPECT_TRUE(std::filesystem::exists(folder));
+    const auto temp = root.str() + "/Library/Application Support/Tessaly/Quorvel/temp";
+    qvtest::writeFile(temp + "/update-1.pkg", "package");
+    removeUpdatePackage(temp + "/../temp/./update-1.pkg");
+    EXPECT_FALSE(std::filesystem::exists(temp + "/update-1.pkg"));
     std::vector<std::string> log;
     log = logEntriesOf([&] { EXPECT_FALSE(verifyFileHash(folder, "")); });
     ASSERT_EQ(log.size(), 1u);

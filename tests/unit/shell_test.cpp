@@ -1,9 +1,14 @@
 // Command lines through bash, and the child-process runner under them.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
 
 #include "daemon/shell.h"
 #include "platform/process.h"
+#include "support/checks.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -53,6 +58,22 @@ TEST(Process, SeparateStreamsAndLaunchFailures) {
     qvtest::writeFile(dir / "not-executable", "#!/bin/sh\necho hi\n");
     EXPECT_THROW(platform::runProcess((dir / "not-executable").string(), {}),
                  platform::LaunchError);
+}
+
+TEST(Process, ADetachedChildLeadsASessionOfItsOwn) {
+    // Stopping the daemon's launch job signals its process group: the
+    // self-removal script must not be in it.
+    qvtest::TempDir dir;
+    const std::string out = dir.str() + "/session";
+    platform::spawnDetached("/bin/sh",
+                            {"-c", "ps -o sid= -p $$ > '" + out + ".tmp'; echo $$ >> '" + out +
+                                       ".tmp'; mv '" + out + ".tmp' '" + out + "'"});
+    ASSERT_TRUE(qvtest::eventually([&] { return std::filesystem::exists(out); }));
+    std::istringstream lines(qvtest::readFile(out));
+    pid_t session = 0, pid = 0;
+    lines >> session >> pid;
+    EXPECT_EQ(session, pid);
+    EXPECT_NE(session, ::getsid(0));
 }
 
 }  // namespace
