@@ -323,10 +323,11 @@ TEST(HttpSessionCallbacks, TaskStartedInsideAHandlerCompletesAfterThatHandlerRet
 }
 
 TEST(HttpSessionCallbacks, CompletionsArriveInCompletionOrderNotStartOrder) {
-    qvtest::LoopbackServer server;
+    // Declared before the server, whose destruction joins the handler using them.
     std::mutex mutex;
     std::condition_variable released;
     bool release = false;
+    qvtest::LoopbackServer server;
     server.Get("/slow", [&](const auto&, auto& res) {
         std::unique_lock lock(mutex);
         res.body = released.wait_for(lock, 5s, [&] { return release; }) ? "slow" : "gave up";
@@ -357,10 +358,11 @@ TEST(HttpSessionCallbacks, CompletionsArriveInCompletionOrderNotStartOrder) {
 
 TEST(HttpSessionCallbacks, ManyTransfersAreInFlightAtOnce) {
     constexpr int kTransfers = 12;
-    qvtest::LoopbackServer server;
+    // Declared before the server, whose destruction joins the handlers using them.
     std::mutex mutex;
     std::condition_variable allHere;
     int arrived = 0;
+    qvtest::LoopbackServer server;
     // Each request is held until all of them have arrived: a session that runs
     // transfers one after another never gets past the first.
     server.Get(R"(/held/\d+)", [&](const qvtest::LoopbackRequest& req, auto& res) {
