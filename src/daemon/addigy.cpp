@@ -1,4 +1,5 @@
 #include "daemon/addigy.h"
+#include "daemon/unexpected.h"
 
 #include <filesystem>
 #include <memory>
@@ -10,7 +11,6 @@
 #include "daemon/requests.h"
 #include "daemon/shell.h"
 #include "daemon/support_app.h"
-#include "platform/dispatch.h"
 #include "platform/files.h"
 #include "platform/http_session.h"
 #include "platform/json.h"
@@ -66,6 +66,14 @@ void savePackage(const platform::DownloadTaskResult& result, const std::string& 
     }
     if (!result.location) {
         Logging::WriteLine("No file downloaded.");
+        return;
+    }
+    // An error page is no package: nothing is saved, so nothing is installed.
+    if (!result.response || !isSuccessStatus(result.response->statusCode)) {
+        Logging::WriteError("Download error: the server answered with status " +
+                            std::to_string(result.response ? result.response->statusCode : 0));
+        std::error_code ignored;
+        std::filesystem::remove(*result.location, ignored);
         return;
     }
     const std::string locationUrl = "file://" + result.location->string();
@@ -164,7 +172,7 @@ void verifyAddigyInstallation(const std::string& computerId) {
     const std::string packagePath = platform::SystemRoot::resolve(kPackagePath);
 
     if (!platform::fileExists(tempDirectory)) {
-        if (auto error = platform::createDirectories(tempDirectory))
+        if (auto error = platform::createDirectories(tempDirectory, 0700))
             Logging::WriteError("Failed to create directory: " + *error);
         else
             Logging::WriteLine(std::string("Directory created at: ") + kTempDirectory);
@@ -175,7 +183,8 @@ void verifyAddigyInstallation(const std::string& computerId) {
     }
     Logging::WriteLine("Addigy Installation Verification Complete - Addigy not already installed.");
 
-    const std::string url = realtimeBaseUrl + "/addigy/computer/" + computerId + "/downloadLink";
+    const std::string url = realtimeBaseUrl + "/addigy/computer/" +
+                            platform::percentEncodePathSegment(computerId) + "/downloadLink";
     if (!platform::isValidUrl(url)) {
         Logging::WriteError("Invalid URL");
         return;
@@ -205,14 +214,9 @@ void verifyAddigyInstallation(const std::string& computerId) {
     platform::HttpRequest download;
     download.method = "GET";
     download.url = link;
-    platform::DispatchGroup group;
-    group.enter();
-    platform::HttpSession::shared().downloadTask(std::move(download), tempDirectory,
-                                                 [&](platform::DownloadTaskResult result) {
-                                                     savePackage(result, packagePath);
-                                                     group.leave();
-                                                 });
-    group.wait();
+    savePackage(
+        platform::HttpSession::shared().downloadTaskAndWait(std::move(download), tempDirectory),
+        packagePath);
     Logging::WriteLine("Download task completed.");
     Logging::WriteLine("Installing Addigy...");
     runInstaller(packagePath);
@@ -223,7 +227,7 @@ void verifyAddigyInstallation(const std::string& computerId) {
 
 void linkComputerToAgentId() {
     Logging::WriteLine("Linking Computer to Agent ID");
-    platform::Tasks::detach(linkAgentId);
+    detachTask(linkAgentId);
 }
 
 }  // namespace QVAgentLaunchDaemon

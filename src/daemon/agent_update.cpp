@@ -4,6 +4,7 @@
 
 #include "daemon/app_core.h"
 #include "daemon/shell.h"
+#include "keelbase/paths.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/sha256.h"
@@ -25,7 +26,9 @@ std::string triggerFile() {
 // failed on the server. Without a usable trigger file the request the
 // installation was started for is reported instead, so the server does not
 // wait for an update that will never finish.
-void cleanUpFailedInstallation(const std::string& agentUpdateRequestId) {
+void cleanUpFailedInstallation(const std::string& packagePath,
+                               const std::string& agentUpdateRequestId) {
+    removeUpdatePackage(packagePath);
     auto trigger = readUpdateTrigger();
     std::string requestId = agentUpdateRequestId;
     if (trigger) {
@@ -61,7 +64,7 @@ bool installPkg(const std::string& filePath, const std::string& agentUpdateReque
     Logging::WriteLine("Installing pkg from path: " + filePath);
     if (!platform::fileExists(filePath)) {
         Logging::WriteError("Package not found at " + filePath);
-        cleanUpFailedInstallation(agentUpdateRequestId);
+        cleanUpFailedInstallation(filePath, agentUpdateRequestId);
         return false;
     }
     Logging::WriteLine(platform::fileExists(triggerFile()) ? "update trigger exists"
@@ -73,7 +76,7 @@ bool installPkg(const std::string& filePath, const std::string& agentUpdateReque
         result = runPackageInstaller(filePath);
     } catch (const platform::LaunchError& error) {
         Logging::WriteError(std::string("Error installing pkg: ") + error.what());
-        cleanUpFailedInstallation(agentUpdateRequestId);
+        cleanUpFailedInstallation(filePath, agentUpdateRequestId);
         return false;
     }
     const std::string output =
@@ -82,7 +85,7 @@ bool installPkg(const std::string& filePath, const std::string& agentUpdateReque
     // The installer's exit status is not consulted: its output alone decides.
     if (output.find("The upgrade was successful.") != std::string::npos)
         return true;
-    cleanUpFailedInstallation(agentUpdateRequestId);
+    cleanUpFailedInstallation(filePath, agentUpdateRequestId);
     return false;
 }
 
@@ -96,16 +99,20 @@ bool verifyFileHash(const std::string& filePath, const std::string& verifiedHash
     return *digest.hex == verifiedHash;
 }
 
-void writeUpdateTriggerFile(const std::string& agentUpdateRequestId,
+bool writeUpdateTriggerFile(const std::string& agentUpdateRequestId,
                             const std::string& agentUpdateFilePath) {
     Logging::WriteLine("Writing update trigger file");
+    // A folder or other entry planted at the path would make the rename fail.
+    if (!platform::isRegularFileNoFollow(triggerFile()))
+        removeUpdateTrigger();
     // Mode 0600: readers trust the file only when nobody else could have written it.
     if (auto error = platform::writeFileAtomically(
             triggerFile(), agentUpdateRequestId + "\n" + agentUpdateFilePath, 0600)) {
         Logging::WriteError("Error writing update trigger: " + *error);
-        return;
+        return false;
     }
     Logging::WriteLine("finished writing update trigger file");
+    return true;
 }
 
 void deleteFile(const std::string& filePath) {
@@ -128,7 +135,7 @@ std::vector<std::string> splitAtNewlines(const std::string& text) {
 
 std::optional<UpdateTrigger> readUpdateTrigger() {
     const std::string path = triggerFile();
-    auto read = platform::readTrustedFile(path);
+    auto read = platform::readTrustedFile(path, kUpdateTriggerLimit);
     if (!read.exists)
         return std::nullopt;
     std::string problem = read.problem;
@@ -149,15 +156,31 @@ std::optional<UpdateTrigger> readUpdateTrigger() {
 }
 
 void removeUpdateTrigger() {
-    std::error_code ignored;
-    std::filesystem::remove(triggerFile(), ignored);
+    (void)platform::removeEntryNoFollow(triggerFile());
 }
 
 void removeUpdatePackage(const std::string& packagePath) {
     if (packagePath.empty() || !platform::isRegularFileNoFollow(packagePath))
         return;
-    std::error_code ignored;
-    std::filesystem::remove(packagePath, ignored);
+    std::error_code error;
+    const auto folder = std::filesystem::canonical(
+        platform::SystemRoot::resolve(Keelbase::Paths::kTempFolder), error);
+    if (error)
+        return;
+    const auto parent =
+        std::filesystem::canonical(std::filesystem::path(packagePath).parent_path(), error);
+    if (error || parent != folder)
+        return;
+    std::filesystem::remove(packagePath, error);
+}
+
+void removeLeftoverPackages() {
+    const auto folder = platform::SystemRoot::resolve(Keelbase::Paths::kTempFolder);
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        if (entry.symlink_status(error).type() == std::filesystem::file_type::regular)
+            std::filesystem::remove(entry.path(), error);
+    }
 }
 
 }  // namespace QVAgentLaunchDaemon

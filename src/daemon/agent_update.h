@@ -5,6 +5,7 @@
 // trigger file that the installation failure clean-up and the recovery at the
 // next start share.
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,8 +26,9 @@ bool installPkg(const std::string& filePath, const std::string& agentUpdateReque
 bool verifyFileHash(const std::string& filePath, const std::string& verifiedHash);
 
 // Replaces the trigger file atomically with "<id>\n<path>" (no final line
-// feed). Reports a failure on the log and returns normally.
-void writeUpdateTriggerFile(const std::string& agentUpdateRequestId,
+// feed), mode 0600; anything else planted at its path is removed first, never
+// followed. A failure is reported on the log and false returned.
+bool writeUpdateTriggerFile(const std::string& agentUpdateRequestId,
                             const std::string& agentUpdateFilePath);
 
 // Removes the file or folder at the path; a failure is ignored silently.
@@ -41,17 +43,27 @@ struct UpdateTrigger {
 // each on its own: "a\r\nb" gives "a", "", "b".
 std::vector<std::string> splitAtNewlines(const std::string& text);
 
+// Largest trigger file read: an id and a path.
+inline constexpr std::size_t kUpdateTriggerLimit = 64 * 1024;
+
 // Reads the trigger file. Absent: nothing logged. Present but not trusted (a
 // symbolic link, not a regular file, owned by another user, writable by group
-// or others) or not UTF-8: removed with an error line, and absent is returned
-// so that nothing named in it is touched.
+// or others, more than one hard link, larger than kUpdateTriggerLimit) or not
+// UTF-8: removed with an error line, and absent is returned so that nothing
+// named in it is touched.
 std::optional<UpdateTrigger> readUpdateTrigger();
 
-// Removes the trigger file itself (never what a link points to); failures ignored.
+// Removes whatever is at the trigger file's path, never following a link;
+// failures ignored.
 void removeUpdateTrigger();
 
 // Removes the package named in a trigger file, only when it is a regular file
-// (never a folder, never through a symbolic link); failures ignored.
+// directly inside the product's temp folder (the resolved folders compared;
+// never a folder, never through a symbolic link); failures ignored.
 void removeUpdatePackage(const std::string& packagePath);
+
+// Removes the regular files left in the product's temp folder (packages of a
+// run that was killed before it could clean up). Links and folders are left.
+void removeLeftoverPackages();
 
 }  // namespace QVAgentLaunchDaemon

@@ -5,6 +5,7 @@
 
 #include "daemon/agent_update.h"
 #include "keelbase/agent.h"
+#include "platform/http_session.h"
 
 namespace QVAgentLaunchDaemon::App::Core {
 namespace {
@@ -180,7 +181,9 @@ UrlSession& AgentUpdates::gateway() {
     return session;
 }
 std::string AgentUpdates::downloadAgentUpdate(const std::string& payloadUrl) {
-    return gateway().downloadFile(payloadUrl, ".pkg", currentToken());
+    // The token goes only to the API itself, never to a storage service.
+    const bool toApi = platform::sameOrigin(payloadUrl, Gateway::realtimeBaseUrl());
+    return gateway().downloadFile(payloadUrl, ".pkg", toApi ? currentToken() : std::nullopt);
 }
 
 std::function<bool(const std::string&, const std::string&)> AgentUpdates::installPkg =
@@ -189,7 +192,7 @@ std::function<bool(const std::string&, const std::string&)> AgentUpdates::verify
     QVAgentLaunchDaemon::verifyFileHash;
 std::function<void(const std::string&)> AgentUpdates::deleteFile = QVAgentLaunchDaemon::deleteFile;
 
-std::function<void(const std::string&, const std::string&)> Agent::writeUpdateTriggerFile =
+std::function<bool(const std::string&, const std::string&)> Agent::writeUpdateTriggerFile =
     QVAgentLaunchDaemon::writeUpdateTriggerFile;
 
 bool Agent::update(const std::string& agentUpdateId, const std::string& updateToVersion) {

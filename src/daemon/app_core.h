@@ -93,7 +93,7 @@ struct AgentUpdates {
 };
 
 struct Agent {
-    static std::function<void(const std::string& agentUpdateRequestId,
+    static std::function<bool(const std::string& agentUpdateRequestId,
                               const std::string& agentUpdateFilePath)>
         writeUpdateTriggerFile;
 

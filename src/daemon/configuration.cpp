@@ -1,4 +1,5 @@
 #include "daemon/configuration.h"
+#include "daemon/unexpected.h"
 
 #include <cmath>
 #include <ctime>
@@ -174,7 +175,7 @@ std::string describe(const PendingActionDTO& action) {
 }
 
 void startPendingActionsTask(std::vector<PendingActionDTO> pendingActions) {
-    platform::Tasks::detach(
+    detachTask(
         [pendingActions = std::move(pendingActions)] { processPendingActions(pendingActions); });
 }
 

@@ -9,7 +9,9 @@
 #include "daemon/shell.h"
 #include "platform/files.h"
 #include "platform/preferences.h"
+#include "platform/process.h"
 #include "platform/system_root.h"
+#include "platform/trusted_file.h"
 
 namespace QVAgentLaunchDaemon {
 namespace {
@@ -17,6 +19,7 @@ namespace {
 using App::Core::Logging;
 
 constexpr const char* kInstallerConfigurationFile = "/tmp/qvconfig";
+constexpr std::size_t kInstallerConfigurationLimit = 64 * 1024;
 
 constexpr const char* kProductVersionCommand = "sw_vers -productVersion";
 constexpr const char* kBuildVersionCommand = "sw_vers -buildVersion";
@@ -49,23 +52,29 @@ std::optional<std::string> serialize(const platform::Json& body) {
     }
 }
 
-// The installer's file holds the three fields on one line, separated by the
-// two characters backslash and n. awk prints the field of every line, so a
-// file of several lines gives each field's values joined by line feeds.
-InstallerConfiguration readInstallerConfiguration() {
-    if (!platform::fileExists(platform::SystemRoot::resolve(kInstallerConfigurationFile)))
-        return {"", "", ""};
-    const std::string cat =
-        "cat " + platform::SystemRoot::forCommandLine(kInstallerConfigurationFile);
-    const auto contents = tryShell(cat);
-    Logging::TitleLine("QVConfig");
-    Logging::WriteLine("Contents of QVConfig: " + contents.value_or("None"));
+// Text as a command's output reached the log: trimmed at the ends, and empty
+// when it is not UTF-8.
+std::string printable(std::string_view text) {
+    const std::string bytes(text);
+    return platform::isValidUtf8(bytes) ? platform::trimWhitespace(bytes) : std::string();
+}
 
-    auto field = [&](int number) {
-        return tryShell(cat + R"( | awk 'BEGIN{FS="\\\\n"} {print $)" + std::to_string(number) +
-                        "}'");
-    };
-    InstallerConfiguration configuration{field(1), field(2), field(3)};
+// The file is read once, from one descriptor, and only when nobody but this
+// process's user could have written it: /tmp is writable by everyone, and a
+// planted link would otherwise make the daemon publish any file it can read.
+InstallerConfiguration readInstallerConfiguration() {
+    const std::string path = platform::SystemRoot::resolve(kInstallerConfigurationFile);
+    const auto read = platform::readTrustedFile(path, kInstallerConfigurationLimit);
+    if (!read.exists)
+        return {"", "", ""};
+    if (!read.content) {
+        Logging::WriteError("Installer configuration file ignored: " + read.problem);
+        (void)platform::removeEntryNoFollow(path);
+        return {"", "", ""};
+    }
+    Logging::TitleLine("QVConfig");
+    Logging::WriteLine("Contents of QVConfig: " + printable(*read.content));
+    InstallerConfiguration configuration = splitInstallerConfiguration(*read.content);
     Logging::WriteLine("License Key: " + configuration.licenseKey.value_or("none"));
     Logging::WriteLine("Company Name: " + configuration.companyName.value_or("none"));
     Logging::WriteLine("LocationName: " + configuration.locationName.value_or("none"));
@@ -116,6 +125,37 @@ bool storeComputerId(const std::string& computerId) {
 
 }  // namespace
 
+InstallerConfiguration splitInstallerConfiguration(std::string_view content) {
+    static constexpr std::string_view kSeparator = "\\n";
+    std::string fields[3];
+    // awk reads records up to each line feed; a last line without one still
+    // counts, an empty text has no record at all.
+    std::size_t lineStart = 0;
+    bool first = true;
+    while (lineStart < content.size()) {
+        auto lineEnd = content.find('\n', lineStart);
+        if (lineEnd == std::string_view::npos)
+            lineEnd = content.size();
+        const std::string_view line = content.substr(lineStart, lineEnd - lineStart);
+        std::size_t fieldStart = 0;
+        for (auto& field : fields) {
+            if (!first)
+                field += '\n';
+            if (fieldStart == std::string_view::npos)
+                continue;
+            const auto separator = line.find(kSeparator, fieldStart);
+            field += line.substr(fieldStart, separator == std::string_view::npos
+                                                 ? std::string_view::npos
+                                                 : separator - fieldStart);
+            fieldStart =
+                separator == std::string_view::npos ? separator : separator + kSeparator.size();
+        }
+        first = false;
+        lineStart = lineEnd + 1;
+    }
+    return {printable(fields[0]), printable(fields[1]), printable(fields[2])};
+}
+
 MachineFacts readMachineFacts() {
     MachineFacts facts;
     facts.productVersion = tryShell(kProductVersionCommand);
@@ -148,9 +188,10 @@ std::optional<std::string> login(const std::string& computerId) {
         Logging::WriteError("Failed to serialize JSON");
         return std::nullopt;
     }
-    // The identifier goes into the path as stored; one holding characters a
-    // URL cannot carry makes the URL invalid and nothing is sent.
-    const std::string url = checkInBaseUrl + "/computers/" + computerId + "/login";
+    // Percent-encoded: an identifier holding characters a URL cannot carry
+    // must not make every later login impossible.
+    const std::string url =
+        checkInBaseUrl + "/computers/" + platform::percentEncodePathSegment(computerId) + "/login";
     if (!platform::isValidUrl(url)) {
         Logging::WriteError("Invalid URL");
         return std::nullopt;

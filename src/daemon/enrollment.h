@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/json.h"
 
@@ -29,6 +30,13 @@ struct InstallerConfiguration {
     std::optional<std::string> companyName;
     std::optional<std::string> locationName;
 };
+
+// Splits the installer configuration file's text as the installer's own
+// command line did (awk with the two characters backslash and n as field
+// separator): field N of every line, joined by line feeds, white space
+// trimmed at the ends. Every field is present; text that is not UTF-8 gives
+// empty fields.
+InstallerConfiguration splitInstallerConfiguration(std::string_view content);
 
 // {"platform": "mac", "data": {"machineName", "serialNumber",
 //  "operatingSystem": {"name": "macOS", "version", "build"}}}

@@ -1,6 +1,9 @@
 // QVAgentLaunchDaemon: the root launch daemon of the Quorvel agent.
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cstring>
 #include <iostream>
@@ -25,6 +28,8 @@ Environment, read once at start:
   QV_REALTIME_BASE_URL      realtime base URL (state, pending actions, MDM agent, uninstall)
   QV_DEPLOYMENT_BASE_URL    deployment base URL (registration)
   QV_CA_FILE                extra PEM CA bundle trusted for TLS (verification is always on)
+  QV_REQUEST_TIMEOUT_S      request time-out without progress, in seconds (default 60);
+                            an answer also ends after twice this in all
 )";
 
 }  // namespace
@@ -44,6 +49,10 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // Modes of what the daemon creates never depend on the umask it inherited,
+    // and a closed standard output is an error to write to, not a death.
+    ::umask(022);
+    std::signal(SIGPIPE, SIG_IGN);
     platform::Preferences::setErrorReporter(
         [](const std::string& line) { App::Core::Logging::WriteError(line); });
     startDaemon();

@@ -1,8 +1,10 @@
 #include "daemon/main_task.h"
 
 #include <chrono>
+#include <cstdlib>
 
 #include "daemon/addigy.h"
+#include "daemon/agent_update.h"
 #include "daemon/app_core.h"
 #include "daemon/backoff.h"
 #include "daemon/config_watcher.h"
@@ -11,6 +13,7 @@
 #include "daemon/shell.h"
 #include "daemon/support_app.h"
 #include "daemon/trigger_watcher.h"
+#include "daemon/unexpected.h"
 #include "daemon/update_recovery.h"
 #include "daemon/workers.h"
 #include "platform/dispatch.h"
@@ -46,6 +49,7 @@ void writeAgentInfo(const std::optional<std::string>& computerId) {
 void provisionAndRun(const std::optional<std::string>& computerId) {
     Logging::WriteLine("Authorization token is set.");
     checkForAgentUpdateInProgress();
+    removeLeftoverPackages();
     if (computerId) {
         verifyAddigyInstallation(*computerId);
     } else {
@@ -108,7 +112,14 @@ void main() {
 void startDaemon() {
     initializeGlobals();
     createDiagnosticsWatcher();
-    platform::Tasks::detach([] { QVAgentLaunchDaemon::main(); });
+    platform::Tasks::detach([] {
+        if (runLoggingUnexpected([] { QVAgentLaunchDaemon::main(); }))
+            return;
+        // A daemon whose start-up broke off would look alive and do nothing:
+        // end it, and launchd starts a fresh one.
+        Logging::WriteError("The main task failed; the daemon exits to be started again.");
+        std::_Exit(70);
+    });
 }
 
 }  // namespace QVAgentLaunchDaemon

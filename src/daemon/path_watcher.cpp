@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "daemon/unexpected.h"
 #include "platform/system_root.h"
 
 namespace QVAgentLaunchDaemon {
@@ -64,8 +65,10 @@ void PathWatcher::setupWatcher() {
     source_ = std::make_unique<platform::FileSystemObjectSource>(fileDescriptor_, kWatchedEvents,
                                                                  *queue_);
     source_->setEventHandler([weak = weak_from_this()] {
-        if (auto self = weak.lock())
-            self->handleEvents(self->source_ ? self->source_->data() : 0);
+        if (auto self = weak.lock()) {
+            runLoggingUnexpected(
+                [&] { self->handleEvents(self->source_ ? self->source_->data() : 0); });
+        }
     });
     // Closes the descriptor this source was made for, never a newer one, and
     // holds the watcher until the source is cancelled.

@@ -1,9 +1,13 @@
 #include "daemon/pending_actions.h"
 
+#include <algorithm>
 #include <exception>
+#include <mutex>
+#include <set>
 
 #include "daemon/app_core.h"
 #include "daemon/diagnostic_log.h"
+#include "daemon/unexpected.h"
 #include "daemon/uninstall.h"
 
 namespace QVAgentLaunchDaemon {
@@ -20,18 +24,71 @@ void runUninstall(const PendingActionHandlers& handlers) {
     }
 }
 
+// Why the action cannot be run, or empty. Both fields are required: an update
+// is never started with an invented request id or target version. The id ends
+// up as a line of the update trigger file, so no control character may reach
+// it (a line break would let the server name any file for removal).
+std::string unusableUpdate(const PendingActionDTO& action) {
+    if (!action.value || !action.display) {
+        return std::string("'updateAgent' lacks ") + (!action.value && !action.display
+                                                          ? "value and display"
+                                                      : !action.value ? "value"
+                                                                      : "display");
+    }
+    auto hasControl = [](const std::string& text) {
+        return std::any_of(text.begin(), text.end(),
+                           [](char c) {
+                               const auto byte = static_cast<unsigned char>(c);
+                               return byte < 0x20;
+                           }) ||
+               text.find("\xC2\x85") != std::string::npos ||
+               text.find("\xE2\x80\xA8") != std::string::npos ||
+               text.find("\xE2\x80\xA9") != std::string::npos;
+    };
+    if (hasControl(*action.value))
+        return "'updateAgent' value holds a control character";
+    if (hasControl(*action.display))
+        return "'updateAgent' display holds a control character";
+    return {};
+}
+
+// The update ids being processed in this process: a configuration fetched
+// while a slow installation runs lists the same action again.
+class UpdatesInProgress {
+  public:
+    bool begin(const std::string& id) {
+        std::lock_guard lock(mutex_);
+        return ids_.insert(id).second;
+    }
+    void end(const std::string& id) {
+        std::lock_guard lock(mutex_);
+        ids_.erase(id);
+    }
+
+  private:
+    std::mutex mutex_;
+    std::set<std::string> ids_;
+};
+
+UpdatesInProgress& updatesInProgress() {
+    static UpdatesInProgress updates;
+    return updates;
+}
+
 void runUpdate(const PendingActionDTO& action, const PendingActionHandlers& handlers) {
     Logging::WriteLine("Processing pending action 'updateAgent'");
-    // Both fields are required: an update is never started with an invented
-    // request id or target version.
-    if (!action.value || !action.display) {
-        const char* missing = !action.value && !action.display ? "value and display"
-                              : !action.value                  ? "value"
-                                                               : "display";
-        Logging::WriteError(std::string("Failed to process pending action: 'updateAgent' lacks ") +
-                            missing);
+    if (auto problem = unusableUpdate(action); !problem.empty()) {
+        Logging::WriteError("Failed to process pending action: " + problem);
         return;
     }
+    if (!updatesInProgress().begin(*action.value)) {
+        Logging::WriteLine("Agent update " + *action.value + " is already in progress; skipped.");
+        return;
+    }
+    struct End {
+        const std::string& id;
+        ~End() { updatesInProgress().end(id); }
+    } end{*action.value};
     try {
         if (handlers.updateAgent(*action.value, *action.display)) {
             Logging::WriteLine("'updateAgent' pending action processed successfully.");
@@ -58,13 +115,16 @@ void processPendingActions(const std::vector<PendingActionDTO>& pendingActions) 
 void processPendingActions(const std::vector<PendingActionDTO>& pendingActions,
                            const PendingActionHandlers& handlers) {
     for (const auto& action : pendingActions) {
-        if (action.type == "uninstallAgent") {
-            runUninstall(handlers);
-        } else if (action.type == "updateAgent") {
-            runUpdate(action, handlers);
-        } else {
-            log("Unsupported pending action type: " + action.type, true);
-        }
+        // One action failing in an unforeseen way never stops the ones after it.
+        runLoggingUnexpected([&] {
+            if (action.type == "uninstallAgent") {
+                runUninstall(handlers);
+            } else if (action.type == "updateAgent") {
+                runUpdate(action, handlers);
+            } else {
+                log("Unsupported pending action type: " + action.type, true);
+            }
+        });
     }
 }
 

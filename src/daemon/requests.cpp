@@ -2,7 +2,6 @@
 
 #include "daemon/app_core.h"
 #include "daemon/diagnostic_log.h"
-#include "platform/dispatch.h"
 #include "platform/json.h"
 
 namespace QVAgentLaunchDaemon {
@@ -12,7 +11,6 @@ platform::HttpRequest makeRequest(const std::string& method, const std::string& 
     platform::HttpRequest request;
     request.method = method;
     request.url = url;
-    request.timeout = std::chrono::seconds(60);
     request.headers.emplace_back("Content-Type", "application/json; charset=utf-8");
     if (headers.accept)
         request.headers.emplace_back("Accept", *headers.accept);
@@ -26,14 +24,7 @@ platform::HttpRequest makeRequest(const std::string& method, const std::string& 
 
 void sendAndWait(platform::HttpRequest request,
                  const std::function<void(const platform::DataTaskResult&)>& handler) {
-    platform::DispatchGroup group;
-    group.enter();
-    platform::HttpSession::shared().dataTask(std::move(request),
-                                             [&](platform::DataTaskResult result) {
-                                                 handler(result);
-                                                 group.leave();
-                                             });
-    group.wait();
+    platform::HttpSession::shared().dataTaskAndWait(std::move(request), handler);
 }
 
 void sendWithoutWaiting(platform::HttpRequest request,

@@ -15,14 +15,14 @@ struct RequestHeaders {
     std::optional<std::string> authorization;  // sent verbatim as "Authorization" when present
 };
 
-// A request with the 60-second time-out and the headers, in this order:
+// A request with the session's time-out and the headers, in this order:
 // Content-Type, Accept, Authorization, x-client-name, x-client-version.
 platform::HttpRequest makeRequest(const std::string& method, const std::string& url,
                                   const RequestHeaders& headers = {},
                                   std::optional<std::string> body = std::nullopt);
 
 // Starts the data task and blocks until `handler` has run to its end on the
-// session's callback queue.
+// session's callback queue; an exception it throws is rethrown here.
 void sendAndWait(platform::HttpRequest request,
                  const std::function<void(const platform::DataTaskResult&)>& handler);
 

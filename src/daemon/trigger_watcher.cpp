@@ -1,4 +1,5 @@
 #include "daemon/trigger_watcher.h"
+#include "daemon/unexpected.h"
 
 #include <exception>
 #include <filesystem>
@@ -24,8 +25,9 @@ std::shared_ptr<TriggerWatcher> TriggerWatcher::create(OnTriggerFileCreated onTr
     std::shared_ptr<TriggerWatcher> watcher(new TriggerWatcher(std::move(onTriggerFileCreated)));
     const auto folder = platform::SystemRoot::resolve(watcher->path());
     std::error_code error;
+    // No parents; 0755 whatever the umask, so no other user can drop a trigger.
     if (!platform::fileExists(folder))
-        std::filesystem::create_directory(folder, error);  // no parents; a failure shows below
+        (void)platform::createDirectory(folder, 0755);  // a failure shows below
     Logging::WriteLine(std::filesystem::exists(folder, error) ? "Triggers folder exists."
                                                               : "Trigger folder does not exist.");
     watcher->onQueue([&] { watcher->setupWatcher(); });
@@ -47,11 +49,11 @@ void TriggerWatcher::handleEvents(unsigned events) {
 
 void handleTriggerFolderChange(const std::string& folderPath) {
     Logging::WriteLine("File watcher triggered");
-    platform::Tasks::detach([folderPath] {
+    detachTask([folderPath] {
         const auto triggerFile = folderPath + "/uninstall.trigger";
         if (!platform::fileExists(platform::SystemRoot::resolve(triggerFile)))
             return;
-        platform::Tasks::detach([] {
+        detachTask([] {
             try {
                 uninstall();
             } catch (const std::exception& error) {

@@ -140,7 +140,8 @@ bool uninstallAddigy() {
         throw CustomError("Could not get computer id when uninstalling Addigy");
     }
     Logging::WriteLine("Making request to delete computer from Addigy");
-    const auto url = realtimeBaseUrl + "/addigy/computer/" + *computerId;
+    const auto url =
+        realtimeBaseUrl + "/addigy/computer/" + platform::percentEncodePathSegment(*computerId);
     if (!platform::isValidUrl(url)) {
         Logging::WriteError("Invalid URL");
         throw CustomError("Invalid URL");

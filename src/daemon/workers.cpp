@@ -1,4 +1,5 @@
 #include "daemon/workers.h"
+#include "daemon/unexpected.h"
 
 #include <algorithm>
 #include <chrono>
@@ -22,7 +23,8 @@ template <typename Worker>
 [[noreturn]] void runTicks(Worker& worker) {
     auto& sleeper = platform::SystemSleeper::instance();
     for (;;) {
-        worker.step();
+        // A tick that fails in an unforeseen way is logged; the schedule goes on.
+        runLoggingUnexpected([&] { worker.step(); });
         sleeper.sleepFor(std::chrono::milliseconds(kTickMilliseconds));
     }
 }
@@ -108,7 +110,7 @@ void StateWorker::step() {
 
 void startGetConfigurationWorker() {
     Logging::WriteLine("Get Configuration worker started.");
-    platform::Tasks::detach([] {
+    detachTask([] {
         ConfigurationWorker worker([] { getConfiguration(); }, platform::SecureRandom::instance());
         runTicks(worker);
     });
@@ -116,9 +118,9 @@ void startGetConfigurationWorker() {
 
 void startSendStateWorker() {
     Logging::WriteLine("Starting send computer state worker.");
-    platform::Tasks::detach([] {
+    detachTask([] {
         StateWorker worker(sendComputerState, platform::SecureRandom::instance());
-        worker.begin();
+        runLoggingUnexpected([&] { worker.begin(); });
         runTicks(worker);
     });
 }

@@ -30,11 +30,10 @@ bool update(
     const StatusReport& updateRequestStatusDownloadFailed,
     const StatusReport& updateRequestStatusVerificationFailed,
     const StatusReport& updateRequestStatusStarted,
-    const std::function<void(const std::string&,
-                             const std::string&)>& /*updateRequestStatusFailed*/,
+    const std::function<void(const std::string&, const std::string&)>& updateRequestStatusFailed,
     const StatusReport& /*updateRequestStatusCompleted*/,
     const std::function<void(const std::string&)>& writeLog,
-    const std::function<void(const std::string&, const std::string&)>& writeUpdateTriggerFile) {
+    const std::function<bool(const std::string&, const std::string&)>& writeUpdateTriggerFile) {
     // "failed" is reported by the installer's own clean-up and "completed" by
     // the next start, once the new agent runs.
     const auto entity = createAgentUpdateRequest(agentUpdateId, currentVersion);
@@ -58,7 +57,17 @@ bool update(
     }
     // Written before the installation: the installer's failure clean-up and the
     // next start's recovery read the request id and the package path from it.
-    writeUpdateTriggerFile(agentUpdateId, path);
+    // Without it an installation could never be closed, so none is started.
+    if (!writeUpdateTriggerFile(agentUpdateId, path)) {
+        deleteFile(path);
+        try {
+            updateRequestStatusFailed(agentUpdateId,
+                                      "The update trigger file could not be written.");
+        } catch (const std::exception& error) {
+            writeLog(std::string("Failed to report agent update status failed: ") + error.what());
+        }
+        return false;
+    }
     return installAgentUpdate(path, agentUpdateId);
 }
 

@@ -15,8 +15,9 @@ using StatusReport = std::function<void(const std::string& agentUpdateId)>;
 // and "downloadStarted" (a failed report is written with writeLog and does not
 // stop the update); download (a throw: writeLog, "downloadFailed", false);
 // verify (a mismatch: "verificationFailed", the package deleted, false); write
-// the update trigger file; install, whose result is returned (the installer
-// callback reports a failed installation itself).
+// the update trigger file (when it cannot be written nothing is installed: the
+// package is deleted, "failed" reported, false); install, whose result is
+// returned (the installer callback reports a failed installation itself).
 bool update(
     const std::string& agentUpdateId, const std::string& currentVersion,
     const std::string& updateToVersion,
@@ -35,7 +36,7 @@ bool update(
         updateRequestStatusFailed,
     const StatusReport& updateRequestStatusCompleted,
     const std::function<void(const std::string& line)>& writeLog,
-    const std::function<void(const std::string& agentUpdateId, const std::string& path)>&
+    const std::function<bool(const std::string& agentUpdateId, const std::string& path)>&
         writeUpdateTriggerFile);
 
 }  // namespace Keelbase::Lib::Agent

@@ -8,7 +8,6 @@
 #include <system_error>
 
 #include "keelbase/paths.h"
-#include "platform/dispatch.h"
 #include "platform/files.h"
 #include "platform/system_root.h"
 #include "platform/time.h"
@@ -59,14 +58,7 @@ PostResult UrlSession::post(const std::string& endpointUrl,
         version_, "application/vnd.quorvel.v" + std::to_string(routeVersion) + "+json", authToken);
     request.body = payload.dump();
 
-    platform::DataTaskResult result;
-    platform::DispatchGroup group;
-    group.enter();
-    platform::HttpSession::shared().dataTask(std::move(request), [&](platform::DataTaskResult r) {
-        result = std::move(r);
-        group.leave();
-    });
-    group.wait();
+    auto result = platform::HttpSession::shared().dataTaskAndWait(std::move(request));
 
     if (result.error)
         throw GatewayError("Request to " + endpointUrl + " failed: " + *result.error);
@@ -95,15 +87,7 @@ std::string UrlSession::downloadFile(const std::string& endpointUrl,
     request.url = endpointUrl;
     request.headers = commonHeaders(version_, std::nullopt, authToken);
 
-    platform::DownloadTaskResult result;
-    platform::DispatchGroup group;
-    group.enter();
-    platform::HttpSession::shared().downloadTask(std::move(request), folder,
-                                                 [&](platform::DownloadTaskResult r) {
-                                                     result = std::move(r);
-                                                     group.leave();
-                                                 });
-    group.wait();
+    auto result = platform::HttpSession::shared().downloadTaskAndWait(std::move(request), folder);
 
     auto discard = [&] {
         if (result.location) {

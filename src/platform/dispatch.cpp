@@ -42,12 +42,19 @@ void SerialQueue::asyncAfter(std::chrono::milliseconds delay, std::function<void
 
 void SerialQueue::sync(const std::function<void()>& work) {
     DispatchGroup group;
+    std::exception_ptr failure;
     group.enter();
     async([&] {
-        work();
-        group.leave();
+        DispatchGroup::ScopedLeave leave(group);
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
     });
     group.wait();
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 bool SerialQueue::isCurrent() const {
@@ -66,7 +73,11 @@ void SerialQueue::run() {
             auto work = std::move(ready_.front());
             ready_.pop_front();
             lock.unlock();
-            work();
+            try {
+                work();
+            } catch (...) {
+                // Work items report their own failures; the queue must outlive them.
+            }
             lock.lock();
             continue;
         }

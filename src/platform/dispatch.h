@@ -24,7 +24,8 @@ class SerialQueue {
 
     void async(std::function<void()> work);
     void asyncAfter(std::chrono::milliseconds delay, std::function<void()> work);
-    // Runs `work` on the queue and waits for it (must not be called from the queue).
+    // Runs `work` on the queue and waits for it (must not be called from the
+    // queue); an exception thrown by `work` is rethrown here.
     void sync(const std::function<void()>& work);
     bool isCurrent() const;
     const std::string& label() const { return label_; }
@@ -48,6 +49,19 @@ class DispatchGroup {
     void enter();
     void leave();
     void wait();
+
+    // Leaves the group when it goes out of scope, however the scope ends: a
+    // completion that throws never leaves its waiter blocked.
+    class ScopedLeave {
+      public:
+        explicit ScopedLeave(DispatchGroup& group) : group_(group) {}
+        ~ScopedLeave() { group_.leave(); }
+        ScopedLeave(const ScopedLeave&) = delete;
+        ScopedLeave& operator=(const ScopedLeave&) = delete;
+
+      private:
+        DispatchGroup& group_;
+    };
 
   private:
     std::mutex mutex_;

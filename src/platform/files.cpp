@@ -165,6 +165,14 @@ std::optional<std::string> createDirectories(const std::string& path, unsigned m
     return std::nullopt;
 }
 
+std::optional<std::string> createDirectory(const std::string& path, unsigned mode) {
+    if (::mkdir(path.c_str(), static_cast<mode_t>(mode)) != 0)
+        return describe("cannot create folder", path, errno);
+    if (::chmod(path.c_str(), static_cast<mode_t>(mode)) != 0)
+        return describe("cannot set the mode of", path, errno);
+    return std::nullopt;
+}
+
 bool fileExists(const std::string& path) {
     struct stat info {};
     return ::lstat(path.c_str(), &info) == 0;

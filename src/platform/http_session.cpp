@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -100,11 +102,12 @@ struct Transfer {
 
     // Data task.
     std::string body;
-    bool receivedBytes = false;
     bool bodyTooLarge = false;
+    bool receivedBytes = false;
 
     // Download task.
     int fd = -1;
+    std::uint64_t written = 0;
     std::filesystem::path file;
     std::optional<std::string> writeError;
 
@@ -126,6 +129,7 @@ struct Transfer {
         response.headers.clear();
         body.clear();
         receivedBytes = false;
+        written = 0;
         if (fd >= 0) {
             if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) < 0) {
                 writeError =
@@ -161,6 +165,11 @@ struct Transfer {
         if (size == 0)
             return true;
         if (isDownload()) {
+            if (size > HttpSession::kMaxDownloadBytes - written) {
+                bodyTooLarge = true;
+                return false;
+            }
+            written += size;
             while (size > 0) {
                 ssize_t written = ::write(fd, data, size);
                 if (written < 0) {
@@ -297,6 +306,8 @@ std::optional<std::string> HttpSession::Impl::configure(Transfer& t, const HttpR
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, timeout);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, timeout);
+    if (!t.isDownload())
+        curl_easy_setopt(e, CURLOPT_TIMEOUT, 2 * timeout);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!caBundle.empty()) {
@@ -414,7 +425,10 @@ void HttpSession::Impl::run() {
 void HttpSession::Impl::finish(std::unique_ptr<Transfer> t, CURLcode code) {
     if (code != CURLE_OK || t->writeError) {
         std::string error;
-        if (t->bodyTooLarge) {
+        if (t->bodyTooLarge && t->isDownload()) {
+            error = "the download exceeds the limit of " +
+                    std::to_string(HttpSession::kMaxDownloadBytes) + " bytes (4 GiB)";
+        } else if (t->bodyTooLarge) {
             error = "the response body exceeds the limit of " +
                     std::to_string(HttpSession::kMaxDataBodyBytes) + " bytes (8 MiB)";
         } else if (t->writeError) {
@@ -522,6 +536,113 @@ void HttpSession::downloadTask(HttpRequest request, std::filesystem::path direct
     transfer->fd = fd;
     transfer->file = pattern;
     impl_->start(std::move(transfer));
+}
+
+void HttpSession::dataTaskAndWait(HttpRequest request,
+                                  const std::function<void(const DataTaskResult&)>& handler) {
+    DispatchGroup group;
+    std::exception_ptr failure;
+    group.enter();
+    dataTask(std::move(request), [&](DataTaskResult result) {
+        DispatchGroup::ScopedLeave leave(group);
+        try {
+            handler(result);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
+    group.wait();
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+DataTaskResult HttpSession::dataTaskAndWait(HttpRequest request) {
+    DataTaskResult out;
+    dataTaskAndWait(std::move(request), [&](const DataTaskResult& result) { out = result; });
+    return out;
+}
+
+DownloadTaskResult HttpSession::downloadTaskAndWait(HttpRequest request,
+                                                    std::filesystem::path directory) {
+    DownloadTaskResult out;
+    DispatchGroup group;
+    group.enter();
+    downloadTask(std::move(request), std::move(directory), [&](DownloadTaskResult result) {
+        DispatchGroup::ScopedLeave leave(group);
+        out = std::move(result);
+    });
+    group.wait();
+    return out;
+}
+
+std::chrono::seconds defaultRequestTimeout() {
+    static const std::chrono::seconds value = [] {
+        const char* text = std::getenv("QV_REQUEST_TIMEOUT_S");
+        if (text != nullptr && *text != '\0') {
+            char* end = nullptr;
+            errno = 0;
+            const long seconds = std::strtol(text, &end, 10);
+            if (errno == 0 && *end == '\0' && seconds > 0 && seconds <= 86400)
+                return std::chrono::seconds(seconds);
+        }
+        return std::chrono::seconds(60);
+    }();
+    return value;
+}
+
+std::string percentEncodePathSegment(const std::string& text) {
+    static constexpr std::string_view kKept =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+        "-._~!$&'()*+,;=:@";
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        if (kKept.find(c) != std::string_view::npos) {
+            out += c;
+        } else {
+            const auto byte = static_cast<unsigned char>(c);
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0x0F];
+        }
+    }
+    return out;
+}
+
+namespace {
+
+// "scheme://host:port" with the scheme's default port filled in, or absent.
+std::optional<std::string> originOf(const std::string& url) {
+    ensureCurlGlobalInit();
+    CURLU* handle = curl_url();
+    if (handle == nullptr)
+        return std::nullopt;
+    std::optional<std::string> result;
+    char* scheme = nullptr;
+    char* host = nullptr;
+    char* port = nullptr;
+    if (curl_url_set(handle, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+        curl_url_get(handle, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+        curl_url_get(handle, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+        curl_url_get(handle, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
+        std::string lowerHost = host;
+        std::transform(lowerHost.begin(), lowerHost.end(), lowerHost.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        result = std::string(scheme) + "://" + lowerHost + ":" + port;
+    }
+    curl_free(scheme);
+    curl_free(host);
+    curl_free(port);
+    curl_url_cleanup(handle);
+    return result;
+}
+
+}  // namespace
+
+bool sameOrigin(const std::string& a, const std::string& b) {
+    const auto first = originOf(a);
+    return first && first == originOf(b);
 }
 
 bool isValidUrl(const std::string& url) {

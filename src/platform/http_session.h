@@ -6,6 +6,7 @@
 // has returned.
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -18,13 +19,19 @@ namespace platform {
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
+// The request time-out without progress: QV_REQUEST_TIMEOUT_S seconds when
+// that is a positive whole number, else 60. Read once.
+std::chrono::seconds defaultRequestTimeout();
+
 struct HttpRequest {
     std::string method = "GET";
     std::string url;
     HeaderList headers;  // sent in this order; nothing else is added but Host/Content-Length
     std::optional<std::string> body;  // absent: no body
     // Time-out without progress: connecting, and any stretch without a byte.
-    std::chrono::seconds timeout{60};
+    // A data task also ends after twice this in all, so a server that trickles
+    // bytes cannot hold its caller; a download is never cut while it flows.
+    std::chrono::seconds timeout = defaultRequestTimeout();
 };
 
 struct HttpResponse {
@@ -58,6 +65,8 @@ class HttpSession {
 
     // Largest body a data task accepts; more is a transport error.
     static constexpr std::size_t kMaxDataBodyBytes = 8u * 1024u * 1024u;
+    // Largest body a download accepts; more is a transport error.
+    static constexpr std::uint64_t kMaxDownloadBytes = 4ull * 1024u * 1024u * 1024u;
 
     // The process-wide session, created on first use and never torn down.
     static HttpSession& shared();
@@ -77,6 +86,14 @@ class HttpSession {
     void downloadTask(HttpRequest request, std::filesystem::path directory,
                       DownloadCompletion completion);
 
+    // Blocking forms for a caller on its own thread (never the callback
+    // queue): start the task and wait until its completion has run. The wait
+    // ends however the handler ends; an exception it throws is rethrown here.
+    void dataTaskAndWait(HttpRequest request,
+                         const std::function<void(const DataTaskResult&)>& handler);
+    DataTaskResult dataTaskAndWait(HttpRequest request);
+    DownloadTaskResult downloadTaskAndWait(HttpRequest request, std::filesystem::path directory);
+
   private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
@@ -84,5 +101,13 @@ class HttpSession {
 
 // True when `url` parses as an absolute URL with a scheme and a host.
 bool isValidUrl(const std::string& url);
+
+// `text` as one URL path segment: every byte but the unreserved characters and
+// sub-delimiters of RFC 3986 (and ':' and '@') percent-encoded, so an ordinary
+// identifier comes out unchanged.
+std::string percentEncodePathSegment(const std::string& text);
+
+// True when both URLs have the same scheme, host and port (default ports filled in).
+bool sameOrigin(const std::string& a, const std::string& b);
 
 }  // namespace platform

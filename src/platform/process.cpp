@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -57,14 +58,20 @@ struct FileActions {
 };
 
 pid_t spawn(const std::string& executable, const std::vector<std::string>& arguments,
-            const FileActions& actions) {
+            const FileActions& actions, bool newSession = false) {
     // posix_spawn reports a failed exec of a missing file, but checking first
     // gives the same error for a file that exists without execute permission.
     if (::access(executable.c_str(), X_OK) != 0)
         throwLaunchError(executable, errno);
     auto argv = makeArgv(executable, arguments);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (newSession)
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, executable.c_str(), &actions.value, nullptr, argv.data(), environ);
+    int rc =
+        posix_spawn(&pid, executable.c_str(), &actions.value, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     if (rc != 0)
         throwLaunchError(executable, rc);
     return pid;
@@ -113,12 +120,17 @@ ProcessResult runProcess(const std::string& executable, const std::vector<std::s
         ssize_t n = ::read(pipe.read, buffer, sizeof buffer);
         if (n > 0) {
             result.output.append(buffer, static_cast<std::size_t>(n));
+            // Trimmed in steps of at least the limit, so each byte moves at most once.
+            if (result.output.size() >= 2 * kMaxProcessOutput)
+                result.output.erase(0, result.output.size() - kMaxProcessOutput);
         } else if (n == 0) {
             break;
         } else if (errno != EINTR) {
             break;
         }
     }
+    if (result.output.size() > kMaxProcessOutput)
+        result.output.erase(0, result.output.size() - kMaxProcessOutput);
     result.exitStatus = waitForExit(pid);
     return result;
 }
@@ -127,7 +139,7 @@ void spawnDetached(const std::string& executable, const std::vector<std::string>
     FileActions actions;
     posix_spawn_file_actions_addopen(&actions.value, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions.value, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    const pid_t pid = spawn(executable, arguments, actions);
+    const pid_t pid = spawn(executable, arguments, actions, true);
     std::thread([pid] { waitForExit(pid); }).detach();
 }
 

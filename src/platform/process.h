@@ -2,6 +2,7 @@
 // Child processes: an executable with an argument list, its output drained
 // through one pipe while it runs (a chatty child never stalls on a full pipe).
 
+#include <cstddef>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -20,9 +21,14 @@ struct ProcessOptions {
     bool discardStderr = false;  // when not merged: stderr to /dev/null (else inherited)
 };
 
+// Most output kept of one child: its last bytes, where a verdict such as an
+// installer's stands; what came before is read and dropped, so no command can
+// exhaust the daemon's memory.
+inline constexpr std::size_t kMaxProcessOutput = 1024 * 1024;
+
 struct ProcessResult {
     int exitStatus = -1;  // exit code, or 128 + signal number
-    std::string output;   // everything read from the pipe until end of file
+    std::string output;   // the last kMaxProcessOutput bytes read from the pipe
 };
 
 // Runs the child to its end. Reads the pipe until every holder closed it, then
@@ -30,8 +36,10 @@ struct ProcessResult {
 ProcessResult runProcess(const std::string& executable, const std::vector<std::string>& arguments,
                          const ProcessOptions& options = {});
 
-// Starts the child with its standard streams on /dev/null and returns at once;
-// a background thread reaps it. Throws LaunchError when it cannot be started.
+// Starts the child in a session of its own (so signals sent to the daemon's
+// process group never reach it) with its standard streams on /dev/null, and
+// returns at once; a background thread reaps it. Throws LaunchError when it
+// cannot be started.
 void spawnDetached(const std::string& executable, const std::vector<std::string>& arguments);
 
 // Trims leading and trailing white space and line breaks (inner ones stay).

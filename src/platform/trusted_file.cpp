@@ -5,59 +5,90 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <random>
 
 namespace platform {
+namespace {
 
-TrustedRead readTrustedFile(const std::string& path) {
+// Why the opened entry is not to be trusted, or empty.
+std::string distrust(const struct stat& status, std::size_t maxBytes) {
+    if (!S_ISREG(status.st_mode))
+        return "it is not a regular file";
+    if (status.st_uid != ::geteuid())
+        return "it is owned by user " + std::to_string(status.st_uid);
+    if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return "it is writable by group or others";
+    if (status.st_nlink != 1)
+        return "it has " + std::to_string(status.st_nlink) + " hard links";
+    if (static_cast<unsigned long long>(status.st_size) > maxBytes)
+        return "it is larger than " + std::to_string(maxBytes) + " bytes";
+    return {};
+}
+
+}  // namespace
+
+TrustedRead readTrustedFile(const std::string& path, std::size_t maxBytes) {
     TrustedRead result;
-    struct stat linkStatus {};
-    if (::lstat(path.c_str(), &linkStatus) != 0) {
-        result.problem = std::strerror(errno);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == ENOENT || error == ENOTDIR)
+            return result;
+        result.exists = true;
+        result.problem = error == ELOOP ? "it is a symbolic link" : std::strerror(error);
         return result;
     }
     result.exists = true;
-    if (S_ISLNK(linkStatus.st_mode)) {
-        result.problem = "it is a symbolic link";
-        return result;
-    }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        result.problem = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
-        return result;
-    }
     struct stat status {};
     if (::fstat(fd, &status) != 0) {
         result.problem = std::strerror(errno);
-    } else if (!S_ISREG(status.st_mode)) {
-        result.problem = "it is not a regular file";
-    } else if (status.st_uid != ::geteuid()) {
-        result.problem = "it is owned by user " + std::to_string(status.st_uid);
-    } else if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        result.problem = "it is writable by group or others";
-    }
-    if (!result.problem.empty()) {
-        ::close(fd);
-        return result;
+    } else {
+        result.problem = distrust(status, maxBytes);
     }
     std::string content;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR)
+    if (result.problem.empty()) {
+        // The size was checked on the descriptor, but a file that grows while
+        // it is read is still cut off at the limit plus one byte and refused.
+        content.resize(maxBytes + 1);
+        std::size_t got = 0;
+        while (got < content.size()) {
+            const ssize_t n = ::read(fd, content.data() + got, content.size() - got);
+            if (n < 0 && errno == EINTR)
                 continue;
-            result.problem = std::strerror(errno);
-            ::close(fd);
-            return result;
+            if (n < 0) {
+                result.problem = std::strerror(errno);
+                break;
+            }
+            if (n == 0)
+                break;
+            got += static_cast<std::size_t>(n);
         }
-        if (got == 0)
-            break;
-        content.append(buffer, static_cast<std::size_t>(got));
+        if (result.problem.empty() && got > maxBytes)
+            result.problem = "it is larger than " + std::to_string(maxBytes) + " bytes";
+        content.resize(got);
     }
     ::close(fd);
-    result.content = std::move(content);
+    if (result.problem.empty())
+        result.content = std::move(content);
     return result;
+}
+
+std::optional<std::string> removeEntryNoFollow(const std::string& path) {
+    if (::unlink(path.c_str()) == 0 || errno == ENOENT)
+        return std::nullopt;
+    if (errno != EISDIR && errno != EPERM)
+        return std::strerror(errno);
+    if (::rmdir(path.c_str()) == 0 || errno == ENOENT)
+        return std::nullopt;
+    if (errno != ENOTEMPTY && errno != EEXIST)
+        return std::strerror(errno);
+    std::random_device random;
+    const std::string aside = path + ".untrusted-" + std::to_string(random());
+    if (::rename(path.c_str(), aside.c_str()) != 0)
+        return std::strerror(errno);
+    return std::nullopt;
 }
 
 bool isRegularFileNoFollow(const std::string& path) {

@@ -1,7 +1,8 @@
 #pragma once
-// Files left in world-writable folders (such as /tmp) by an earlier run: read
-// only when nobody else could have planted or changed them.
+// Files left in world-writable folders (such as /tmp) by an earlier run or an
+// installer: read only when nobody else could have planted or changed them.
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -13,11 +14,19 @@ struct TrustedRead {
     std::string problem;                 // why it was not read otherwise
 };
 
-// Opens `path` without following a symbolic link and reads it whole only when
-// it is a regular file owned by this process's effective user and not writable
-// by group or others. The checks run on the opened descriptor, so the file
-// cannot be swapped between check and read.
-TrustedRead readTrustedFile(const std::string& path);
+// Opens `path` once, without following a symbolic link and without blocking
+// (a FIFO planted there never holds the caller), and reads it only when the
+// opened descriptor is a regular file owned by this process's effective user,
+// not writable by group or others, with one hard link and at most `maxBytes`
+// bytes. The checks run on the descriptor that is read, so the file cannot be
+// swapped between check and read.
+TrustedRead readTrustedFile(const std::string& path, std::size_t maxBytes);
+
+// Removes whatever is at `path` without following a symbolic link: a file or
+// link is unlinked, an empty folder removed, and a folder with content is
+// renamed aside (never descended into: its content belongs to someone else).
+// An error description on failure.
+std::optional<std::string> removeEntryNoFollow(const std::string& path);
 
 // True when `path` itself (a final symbolic link not followed) is a regular file.
 bool isRegularFileNoFollow(const std::string& path);

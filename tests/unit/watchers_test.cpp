@@ -150,8 +150,9 @@ class TriggerFolder : public Watchers {
 TEST_F(TriggerFolder, BurstOfFilesWithTheTriggerStartsExactlyOneUninstall) {
     ::testing::internal::CaptureStdout();
     trigger = TriggerWatcher::create(handleTriggerFolderChange);
-    sh("touch '" + folder() + "/uninstall.trigger'; for i in $(seq 1 50); do touch '" + folder() +
-       "/f$i'; done");
+    // The uninstall removes the folder: the other files come first.
+    sh("for i in $(seq 1 50); do touch '" + folder() + "/f$i'; done; touch '" + folder() +
+       "/uninstall.trigger'");
     EXPECT_TRUE(server.waitForRequests(2, 10s));
     std::this_thread::sleep_for(300ms);
     platform::Tasks::waitIdle(10s);
