@@ -58,7 +58,7 @@ const Row kRows[] = {
      R"({"status": 200, "raw": "{\"configuration\": {\"computerConfigurationPingInt"})",
      Armed::onceConfigured, kFetchFailed + kNotJson},
     {"ConfigurationNested100000Deep", kFetch, R"({"kind": "deep"})", Armed::onceConfigured,
-     kFetchFailed + "[json.exception.parse_error"},
+     kFetchFailed + "[json.exception.parse_error] nesting deeper than 512 levels"},
     {"ConfigurationOfWrongTypes", kFetch,
      R"({"status": 200, "body": {"configuration": {
          "computerConfigurationPingIntervalOverride": "60", "endpoints": []}}})",
@@ -90,7 +90,7 @@ const Row kRows[] = {
     {"MdmDownloadCutShort", "GET /addigy/packages/cmp-1.pkg", R"({"kind": "cut"})", Armed::atStart,
      "ERROR Download error: Transferred a partial file", kFetch},
     {"MdmDownloadRefused", "GET /addigy/packages/cmp-1.pkg", R"({"status": 500})", Armed::atStart,
-     "ERROR Download error: ", kFetch},
+     "ERROR Download error: the server answered with status 500", kFetch},
 };
 
 void PrintTo(const Row& row, std::ostream* out) {
