@@ -115,6 +115,9 @@ TEST_P(HostileAnswer, IsLoggedAndTheDaemonGoesOnInBoundedMemory) {
     std::tie(fault["method"], fault["path"]) = methodAndPath(row.route);
     qvtest::Sandbox box;
     box.writeFile("/tmp/qvconfig", "KEY\\nACME\\nHQ");
+    // With diagnostics on, the raw JSON of failed answers is written out too.
+    box.writeFile("/Library/Application Support/Tessaly/Quorvel/debug.conf",
+                  "ENABLE_DIAGNOSTIC_LOGS=true\n");
     // Whatever reaches the installer is kept, to show what would be installed.
     box.installShim("installer", "/usr/sbin/installer");
     box.writeFile("/.shim/installer.sh", "cat \"$2\" >> \"$QV_ROOT/installed\"\n");
