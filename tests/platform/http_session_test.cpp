@@ -5,19 +5,13 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <netinet/in.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
-#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -28,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/certificate.h"
 #include "support/loopback_server.h"
 #include "support/raw_server.h"
 #include "support/temp_dir.h"
@@ -585,58 +580,12 @@ TEST(HttpSessionDownload, AFailedDownloadLeavesNoFile) {
 // ---------------------------------------------------------------------------
 // TLS: verification is always on; an extra CA file is trusted.
 
-struct SelfSignedCertificate {
-    fs::path certificate;
-    fs::path key;
-};
-
-SelfSignedCertificate makeSelfSignedCertificate(const fs::path& directory) {
-    SelfSignedCertificate files{directory / "cert.pem", directory / "key.pem"};
-    EVP_PKEY* key = EVP_EC_gen("P-256");
-    X509* cert = X509_new();
-    X509_set_version(cert, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 24 * 3600);
-    X509_set_pubkey(cert, key);
-    X509_NAME* name = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("qv loopback"), -1, -1, 0);
-    X509_set_issuer_name(cert, name);
-    X509V3_CTX context;
-    X509V3_set_ctx_nodb(&context);
-    X509V3_set_ctx(&context, cert, cert, nullptr, nullptr, 0);
-    for (auto [nid, value] : {std::pair{NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost"},
-                              std::pair{NID_basic_constraints, "critical,CA:TRUE"}}) {
-        X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
-        X509_add_ext(cert, extension, -1);
-        X509_EXTENSION_free(extension);
-    }
-    X509_sign(cert, key, EVP_sha256());
-    FILE* out = std::fopen(files.certificate.c_str(), "w");
-    PEM_write_X509(out, cert);
-    std::fclose(out);
-    out = std::fopen(files.key.c_str(), "w");
-    PEM_write_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr);
-    std::fclose(out);
-    X509_free(cert);
-    EVP_PKEY_free(key);
-    return files;
-}
-
 TEST(HttpSessionTls, PeerIsVerifiedAndTheExtraCaFileIsTrusted) {
     qvtest::TempDir temp;
-    auto files = makeSelfSignedCertificate(temp.path());
-    httplib::SSLServer server(files.certificate.c_str(), files.key.c_str());
-    ASSERT_TRUE(server.is_valid());
-    server.Get("/secure", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content("secret", "text/plain");
-    });
-    int port = server.bind_to_any_port("127.0.0.1");
-    std::thread serving([&] { server.listen_after_bind(); });
-    while (!server.is_running())
-        std::this_thread::sleep_for(1ms);
-    std::string url = "https://127.0.0.1:" + std::to_string(port) + "/secure";
+    auto files = qvtest::makeSelfSignedCertificate(temp.path());
+    qvtest::LoopbackServer server(files);
+    server.Get("/secure", [](const auto&, auto& res) { res.body = "secret"; });
+    const std::string url = server.url("/secure");
 
     {
         HttpSession systemOnly;
@@ -657,8 +606,6 @@ TEST(HttpSessionTls, PeerIsVerifiedAndTheExtraCaFileIsTrusted) {
         ASSERT_TRUE(failed.error);
         EXPECT_NE(failed.error->find("absent.pem"), std::string::npos) << *failed.error;
     }
-    server.stop();
-    serving.join();
 }
 
 // ---------------------------------------------------------------------------

@@ -3,13 +3,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <plist/plist.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <latch>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -145,6 +149,36 @@ TEST_F(PreferencesTest, ConcurrentWritersOfDistinctKeysLoseNothing) {
     for (const auto& entry : fs::directory_iterator(file().parent_path())) {
         EXPECT_EQ(entry.path(), file()) << "left behind";
     }
+}
+
+// A writer killed at any moment leaves the domain file as it was before or
+// after the write it was in: never missing, empty or half-written.
+TEST_F(PreferencesTest, AWriterKilledAtAnyMomentLeavesTheOldOrTheNewFile) {
+    // Two contents of very different sizes, so a torn write would show.
+    const std::string values[] = {"cmp-1", std::string(512 * 1024, 'v')};
+    std::string contents[2];
+    for (int i : {1, 0}) {
+        Preferences::setValue("computerId", values[i], kDomain);
+        contents[i] = qvtest::readFile(file());
+    }
+    std::mt19937 random(std::random_device{}());
+    for (int round = 0; round < 30; ++round) {
+        const pid_t writer = ::fork();
+        ASSERT_GE(writer, 0);
+        if (writer == 0) {
+            for (int i = 1;; i ^= 1)
+                Preferences::setValue("computerId", values[i], kDomain);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(2000 + random() % 60000));
+        ::kill(writer, SIGKILL);
+        ::waitpid(writer, nullptr, 0);
+        const std::string now = qvtest::readFile(file());
+        ASSERT_TRUE(now == contents[0] || now == contents[1])
+            << "round " << round << ": " << now.size() << " bytes";
+    }
+    Preferences::resetCacheForTesting();
+    const auto stored = Preferences::copyString("computerId", kDomain);
+    EXPECT_TRUE(stored == values[0] || stored == values[1]);
 }
 
 class PreferencesCorruptFileTest : public PreferencesTest,

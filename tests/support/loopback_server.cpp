@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <regex>
 #include <stdexcept>
@@ -30,9 +31,22 @@ bool isHttplibPseudoHeader(const std::string& name) {
 
 // httplib listens with a backlog of 5: a burst of connections overflows it and
 // the kernel drops SYNs, which the client retries only after a second.
-struct Server : httplib::Server {
-    void widenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
+template <typename Base>
+struct Server : Base {
+    using Base::Base;
+    void widenBacklog() { ::listen(this->svr_sock_, SOMAXCONN); }
 };
+
+// A server bound to an ephemeral port on 127.0.0.1, not yet listening.
+template <typename Base, typename... Arguments>
+std::unique_ptr<httplib::Server> boundServer(int& port, Arguments... arguments) {
+    auto server = std::make_unique<Server<Base>>(arguments...);
+    port = server->is_valid() ? server->bind_to_any_port("127.0.0.1") : -1;
+    if (port <= 0)
+        throw std::runtime_error("LoopbackServer: cannot bind 127.0.0.1");
+    server->widenBacklog();
+    return server;
+}
 
 struct Route {
     std::string method;
@@ -51,7 +65,8 @@ std::optional<std::string> LoopbackRequest::header(const std::string& name) cons
 }
 
 struct LoopbackServer::Impl {
-    Server server;
+    std::unique_ptr<httplib::Server> server;
+    std::string scheme;
     int port = 0;
     std::thread thread;
 
@@ -112,46 +127,54 @@ struct LoopbackServer::Impl {
             out.set_content(response.body, response.contentType);
         }
     }
+
+    void start(std::unique_ptr<httplib::Server> bound, std::string urlScheme) {
+        server = std::move(bound);
+        scheme = std::move(urlScheme);
+        // Enough workers for tests that hold many requests open at once.
+        server->new_task_queue = [] { return new httplib::ThreadPool(32); };
+        // One request per connection ("Connection: close"): a client that keeps an
+        // idle connection open (the never-destroyed shared session does) would hold
+        // a worker, and so stop(), until the keep-alive time-out.
+        server->set_keep_alive_max_count(1);
+        server->set_keep_alive_timeout(1);
+        auto handler = [this](const httplib::Request& in, httplib::Response& out) {
+            serve(in, out);
+        };
+        server->Get(".*", handler);
+        server->Post(".*", handler);
+        server->Put(".*", handler);
+        server->Patch(".*", handler);
+        server->Delete(".*", handler);
+        server->Options(".*", handler);
+        thread = std::thread([this] { server->listen_after_bind(); });
+        // stop() before listen_after_bind() is running would be lost and the join would hang.
+        while (!server->is_running())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // httplib fills a table of request methods while parsing its first request.
+        // The library is not built with the thread sanitizer, which so cannot see
+        // that other workers read the table only after it was filled; one request
+        // answered before the server is handed out orders every later one after it.
+        if (scheme == "http") {
+            httplib::Client("127.0.0.1", port).Options("/");
+            std::lock_guard lock(mutex);
+            requests.clear();
+        }
+    }
 };
 
 LoopbackServer::LoopbackServer() : impl_(std::make_unique<Impl>()) {
-    auto& server = impl_->server;
-    // Enough workers for tests that hold many requests open at once.
-    server.new_task_queue = [] { return new httplib::ThreadPool(32); };
-    // One request per connection ("Connection: close"): a client that keeps an
-    // idle connection open (the never-destroyed shared session does) would hold
-    // a worker, and so stop(), until the keep-alive time-out.
-    server.set_keep_alive_max_count(1);
-    server.set_keep_alive_timeout(1);
-    auto serve = [impl = impl_.get()](const httplib::Request& in, httplib::Response& out) {
-        impl->serve(in, out);
-    };
-    server.Get(".*", serve);
-    server.Post(".*", serve);
-    server.Put(".*", serve);
-    server.Patch(".*", serve);
-    server.Delete(".*", serve);
-    server.Options(".*", serve);
+    impl_->start(boundServer<httplib::Server>(impl_->port), "http");
+}
 
-    impl_->port = server.bind_to_any_port("127.0.0.1");
-    if (impl_->port <= 0)
-        throw std::runtime_error("LoopbackServer: cannot bind 127.0.0.1");
-    server.widenBacklog();
-    impl_->thread = std::thread([&server] { server.listen_after_bind(); });
-    // stop() before listen_after_bind() is running would be lost and the join would hang.
-    while (!server.is_running())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    // httplib fills a table of request methods while parsing its first request.
-    // The library is not built with the thread sanitizer, which so cannot see
-    // that other workers read the table only after it was filled; one request
-    // answered before the server is handed out orders every later one after it.
-    httplib::Client("127.0.0.1", impl_->port).Options("/");
-    std::lock_guard lock(impl_->mutex);
-    impl_->requests.clear();
+LoopbackServer::LoopbackServer(const SelfSignedCertificate& tls) : impl_(std::make_unique<Impl>()) {
+    impl_->start(boundServer<httplib::SSLServer>(impl_->port, tls.certificate.c_str(),
+                                                 tls.key.c_str(), nullptr, nullptr),
+                 "https");
 }
 
 LoopbackServer::~LoopbackServer() {
-    impl_->server.stop();
+    impl_->server->stop();
     if (impl_->thread.joinable())
         impl_->thread.join();
 }
@@ -161,7 +184,7 @@ int LoopbackServer::port() const {
 }
 
 std::string LoopbackServer::url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(impl_->port) + path;
+    return impl_->scheme + "://127.0.0.1:" + std::to_string(impl_->port) + path;
 }
 
 LoopbackServer& LoopbackServer::on(const std::string& method, const std::string& pattern,

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/http_session.h"  // platform::HeaderList
+#include "support/certificate.h"
 
 namespace qvtest {
 
@@ -56,13 +57,15 @@ using LoopbackHandler = std::function<void(const LoopbackRequest&, LoopbackRespo
 
 class LoopbackServer {
   public:
-    LoopbackServer();   // listening when it returns
+    LoopbackServer();  // listening when it returns
+    // Serves HTTPS with this certificate (see support/certificate.h) instead.
+    explicit LoopbackServer(const SelfSignedCertificate& tls);
     ~LoopbackServer();  // stops and joins the server thread
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
 
     int port() const;
-    // "http://127.0.0.1:<port><path>"
+    // "http://127.0.0.1:<port><path>" ("https" when serving TLS)
     std::string url(const std::string& path = "/") const;
 
     // `pattern` is a regular expression the whole path must match. Handlers may

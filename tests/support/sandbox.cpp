@@ -174,6 +174,16 @@ bool Sandbox::daemonRunning() {
     return true;
 }
 
+std::size_t Sandbox::peakResidentBytes() const {
+    std::istringstream status(daemon_ > 0 ? slurp("/proc/" + std::to_string(daemon_) + "/status")
+                                          : std::string());
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("VmHWM:"))
+            return std::stoul(line.substr(6)) * 1024;  // "VmHWM:   12345 kB"
+    }
+    return 0;
+}
+
 std::string Sandbox::textLog() const {
     return slurp(path("/Library/Application Support/Tessaly/Quorvel/logs/TotalLog.log"));
 }

@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstddef>
 #include <map>
 #include <optional>
 #include <string>
@@ -62,6 +63,8 @@ class Sandbox {
     // SIGTERM and reap; returns the wait status.
     int stopDaemon();
     bool daemonRunning();
+    // The running daemon's peak resident memory (VmHWM) in bytes; 0 without one.
+    std::size_t peakResidentBytes() const;
 
     // The text log (TotalLog.log) and the daemon's stdout.
     std::string textLog() const;

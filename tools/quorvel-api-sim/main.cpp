@@ -1,12 +1,14 @@
 // quorvel-api-sim: a local stand-in for the Quorvel API, for the demo and the
 // end-to-end tests.
 //
-//   quorvel-api-sim [--port N] [--port-file F] [--record F] [--fault "METHOD PATH STATUS|drop
+//   quorvel-api-sim [--port N] [--port-file F] [--record F] [--fault "METHOD PATH STATUS|KIND
 //   [COUNT]"]... [--configuration JSON]
 //
+// KIND is one of drop, cut, reset, hang, trickle, huge, deep, bigheader (sim.h).
+//
 // Admin endpoints: GET /_admin/requests (everything recorded), POST
-// /_admin/faults (a fault as JSON: method, path, status, body, drop, count),
-// POST /_admin/state (merged into the shared state), GET /_admin/state.
+// /_admin/faults (a fault as JSON: method, path, status, body or raw, kind,
+// count), POST /_admin/state (merged into the shared state), GET /_admin/state.
 
 #include <cstdio>
 #include <cstring>
@@ -20,7 +22,7 @@ namespace {
 
 int usage() {
     std::cerr << "usage: quorvel-api-sim [--port N] [--port-file F] [--record F] "
-                 "[--fault \"METHOD PATH STATUS|drop [COUNT]\"]... [--configuration JSON]\n";
+                 "[--fault \"METHOD PATH STATUS|KIND [COUNT]\"]... [--configuration JSON]\n";
     return 2;
 }
 
@@ -30,9 +32,10 @@ void installAdminRoutes(sim::Sim& s) {
     });
     s.server.Post("/_admin/faults", [&s](const httplib::Request& req, httplib::Response& res) {
         auto json = sim::Json::parse(req.body, nullptr, false);
-        if (json.is_discarded() || !json.is_object())
+        sim::Fault fault;
+        if (json.is_discarded() || !json.is_object() || !sim::faultFromJson(json, fault))
             return sim::jsonReply(res, 400, {{"error", "bad fault"}});
-        s.addFault(sim::faultFromJson(json));
+        s.addFault(fault);
         sim::jsonReply(res, 200, {{"ok", true}});
     });
     s.server.Post("/_admin/state", [&s](const httplib::Request& req, httplib::Response& res) {
@@ -100,13 +103,7 @@ int main(int argc, char** argv) {
         sim::Fault fault;
         if (!s.takeFault(req, fault))
             return httplib::Server::HandlerResponse::Unhandled;
-        if (fault.drop) {
-            // Promise a body and close the connection before sending it.
-            res.set_content_provider(1024, "application/json",
-                                     [](size_t, size_t, httplib::DataSink&) { return false; });
-        } else {
-            sim::jsonReply(res, fault.status, fault.body);
-        }
+        sim::answerFault(fault, req, res);
         return httplib::Server::HandlerResponse::Handled;
     });
     // Recorded once answered: the body is read only after pre-routing, so a

@@ -1,7 +1,14 @@
 #include "sim.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <chrono>
 #include <fstream>
+#include <memory>
 #include <sstream>
+#include <thread>
 
 namespace sim {
 
@@ -59,13 +66,38 @@ Json Sim::recorded() {
     return requests_;
 }
 
+namespace {
+
+bool isFaultKind(const std::string& word) {
+    return std::find_if(std::begin(kFaultKinds), std::end(kFaultKinds),
+                        [&](const char* kind) { return word == kind; }) != std::end(kFaultKinds);
+}
+
+// Resets the connection from the peer's `port` (httplib does not hand out
+// the socket, so it is found by its peer): on Linux, connecting a TCP socket
+// to AF_UNSPEC aborts it with a RST, ahead of the FIN httplib's close sends.
+void resetConnection(int port) {
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+            peer.sin_family == AF_INET && ntohs(peer.sin_port) == port) {
+            sockaddr unspecified{};
+            unspecified.sa_family = AF_UNSPEC;
+            ::connect(fd, &unspecified, sizeof unspecified);
+        }
+    }
+}
+
+}  // namespace
+
 bool parseFault(const std::string& text, Fault& out) {
     std::istringstream in(text);
     std::string status;
     if (!(in >> out.method >> out.path >> status))
         return false;
-    if (status == "drop") {
-        out.drop = true;
+    if (isFaultKind(status)) {
+        out.kind = status;
     } else {
         try {
             out.status = std::stoi(status);
@@ -80,15 +112,72 @@ bool parseFault(const std::string& text, Fault& out) {
     return true;
 }
 
-Fault faultFromJson(const Json& json) {
-    Fault fault;
-    fault.method = json.value("method", "*");
-    fault.path = json.value("path", "*");
-    fault.status = json.value("status", 500);
-    fault.drop = json.value("drop", false);
-    fault.count = json.value("count", 1);
-    fault.body = json.contains("body") ? json["body"] : Json{{"error", "Injected failure"}};
-    return fault;
+bool faultFromJson(const Json& json, Fault& out) {
+    out.method = json.value("method", "*");
+    out.path = json.value("path", "*");
+    out.kind = json.value("kind", json.value("drop", false) ? "drop" : "");
+    out.status = json.value("status", 500);
+    out.count = json.value("count", 1);
+    out.body = json.contains("body") ? json["body"] : Json{{"error", "Injected failure"}};
+    if (json.contains("raw") && json["raw"].is_string())
+        out.raw = json["raw"].get<std::string>();
+    return out.kind.empty() || isFaultKind(out.kind);
+}
+
+void answerFault(const Fault& fault, const httplib::Request& request, httplib::Response& response) {
+    using Provider = std::function<bool(size_t, size_t, httplib::DataSink&)>;
+    const std::string text = fault.raw ? *fault.raw : fault.body.dump();
+    auto stream = [&](size_t length, Provider provider) {
+        response.status = 200;
+        response.set_content_provider(length, "application/json", std::move(provider));
+    };
+    if (fault.kind.empty()) {
+        response.status = fault.status;
+        response.set_content(text, "application/json");
+    } else if (fault.kind == "drop") {
+        stream(1024, [](size_t, size_t, httplib::DataSink&) { return false; });
+    } else if (fault.kind == "cut" || fault.kind == "reset") {
+        const int port = request.remote_port;
+        const bool reset = fault.kind == "reset";
+        stream(64 * 1024, [port, reset](size_t offset, size_t, httplib::DataSink& sink) {
+            static const std::string half(32 * 1024, 'x');
+            if (offset == 0)
+                return sink.write(half.data(), half.size());
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the half arrives
+            if (reset)
+                resetConnection(port);
+            return false;  // httplib closes the connection
+        });
+    } else if (fault.kind == "hang") {
+        // Not a byte for longer than any client waits; httplib would notice a
+        // closed connection only when writing to it.
+        std::this_thread::sleep_for(std::chrono::seconds(90));
+        stream(1024, [](size_t, size_t, httplib::DataSink&) { return false; });
+    } else if (fault.kind == "trickle") {
+        // The body, after enough leading blanks to take ten minutes.
+        auto body =
+            std::make_shared<std::string>(std::max<size_t>(600, text.size()) - text.size(), ' ');
+        *body += text;
+        stream(body->size(), [body](size_t offset, size_t, httplib::DataSink& sink) {
+            if (!sink.write(body->data() + offset, 1))
+                return false;
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            return true;
+        });
+    } else if (fault.kind == "huge") {
+        stream(size_t{100} << 20, [](size_t, size_t length, httplib::DataSink& sink) {
+            static const std::string blanks(64 * 1024, ' ');
+            return sink.write(blanks.data(), std::min(length, blanks.size()));
+        });
+    } else if (fault.kind == "deep") {
+        response.status = 200;
+        response.set_content(std::string(100000, '[') + std::string(100000, ']'),
+                             "application/json");
+    } else if (fault.kind == "bigheader") {
+        response.status = 200;
+        response.set_header("X-Padding", std::string(size_t{1} << 20, 'a'));
+        response.set_content(text, "application/json");
+    }
 }
 
 void jsonReply(httplib::Response& response, int status, const Json& body) {

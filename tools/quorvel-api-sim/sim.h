@@ -1,8 +1,9 @@
 #pragma once
 // The local Quorvel API simulator: cpp-httplib on loopback. Every request is
 // recorded (one JSON line each); faults injected through the admin endpoint or
-// --fault make a route answer an error status or drop the connection for a
-// number of calls. Route files register themselves with QV_SIM_ROUTES.
+// --fault make a route answer an error status or misbehave (drop or reset the
+// connection, stall, trickle, send an oversized or absurdly nested answer) for
+// a number of calls. Route files register themselves with QV_SIM_ROUTES.
 
 #include <httplib.h>
 #include <sys/socket.h>
@@ -10,6 +11,7 @@
 #include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,13 +20,26 @@ namespace sim {
 using Json = nlohmann::ordered_json;
 
 struct Fault {
-    std::string method;          // "POST", or "*" for any
-    std::string path;            // exact, or a prefix when it ends in "*"
-    int status = 500;            // answered status (ignored when drop)
-    Json body = Json::object();  // JSON body answered with the status
-    bool drop = false;           // drop the connection instead of answering
-    int count = 1;               // calls affected; -1 for every call
+    std::string method;              // "POST", or "*" for any
+    std::string path;                // exact, or a prefix when it ends in "*"
+    std::string kind;                // empty: answer `status`; else one of kFaultKinds
+    int status = 500;                // answered status (ignored by the kinds)
+    Json body = Json::object();      // JSON body answered with the status
+    std::optional<std::string> raw;  // answered verbatim instead of `body`
+    int count = 1;                   // calls affected; -1 for every call
 };
+
+// What each kind does instead of answering (see answerFault):
+//   drop       promise a body, close the connection before sending it
+//   cut        promise 64 KiB, send half, close the connection
+//   reset      the same, ending with a TCP reset
+//   hang       accept the request and never answer (the connection is held)
+//   trickle    a 200 JSON answer, one byte a second
+//   huge       a 200 answer of 100 MiB
+//   deep       a 200 JSON answer nested 100,000 arrays deep
+//   bigheader  a 200 answer with a 1 MiB header line
+inline constexpr const char* kFaultKinds[] = {"drop",    "cut",  "reset", "hang",
+                                              "trickle", "huge", "deep",  "bigheader"};
 
 // httplib listens with a backlog of 5: a burst of connections overflows it
 // and the kernel drops SYNs, which clients retry only after a second.
@@ -57,10 +72,12 @@ class Sim {
     Json requests_ = Json::array();
 };
 
-// Parses "METHOD PATH STATUS [COUNT]" or "METHOD PATH drop [COUNT]".
+// Parses "METHOD PATH STATUS [COUNT]" or "METHOD PATH KIND [COUNT]".
 bool parseFault(const std::string& text, Fault& out);
-// Parses the admin endpoint's JSON form.
-Fault faultFromJson(const Json& json);
+// Parses the admin endpoint's JSON form; false for an unknown kind.
+bool faultFromJson(const Json& json, Fault& out);
+// Answers `request` as the fault says; may block (hang).
+void answerFault(const Fault& fault, const httplib::Request& request, httplib::Response& response);
 
 void jsonReply(httplib::Response& response, int status, const Json& body);
 
