@@ -85,6 +85,22 @@ class AgentUpdate : public ::testing::Test {
     int uninstalls = 0;
 };
 
+TEST_F(AgentUpdate, ATriggerThatCannotBeWrittenInstallsNothingAndReportsTheUpdateFailed) {
+    // A folder planted at the trigger's path is removed unfollowed and replaced.
+    qvtest::writeFile(box.path("/tmp/qvupdate.trigger/inside"), "planted");
+    run({{"updateAgent", "upd-p", "2.0.0"}});
+    EXPECT_EQ(box.readFile("/tmp/qvupdate.trigger").rfind("upd-p\n", 0), 0u);
+
+    // No folder to write it in: the update stops before the installer.
+    fs::remove_all(box.path("/tmp"));
+    qvtest::writeFile(box.path("/tmp"), "a file where the folder was");
+    const auto log = run({{"updateAgent", "upd-w", "2.0.0"}});
+    EXPECT_NE(log.find("ERROR Error writing update trigger: "), std::string::npos) << log;
+    EXPECT_EQ(statuses("upd-w").back(), "failed");
+    EXPECT_TRUE(tempFiles().size() == 1u);  // only upd-p's package, which was installed
+    EXPECT_EQ(box.shimCalls().size(), 1u);
+}
+
 TEST_F(AgentUpdate, RoundTripCreatesDownloadsVerifiesInstallsAndAcknowledges) {
     const auto log = run({{"updateAgent", "upd-1", "2.0.0"}, {"uninstallAgent", {}, {}}});
 

@@ -32,8 +32,12 @@ TEST(UpdateRecoveryEndToEnd, TriggerLeftByThePreviousRunIsReportedCompletedAndCl
     enroll(box, api, "cmp-1");
     box.writeFile(kPackage, "old package");
     box.writeFile("/tmp/qvupdate.trigger", "upd-9\n" + box.path(kPackage));
+    const std::string leftover = "/Library/Application Support/Tessaly/Quorvel/temp/update-k1.pkg";
+    box.writeFile(leftover, "package of a run that was killed");
     box.startDaemon(api.baseUrl());
     ASSERT_TRUE(api.waitForRequest("POST", "/agentUpdateRequests/upd-9/status")) << box.textLog();
+    ASSERT_TRUE(box.waitForLog("Get Configuration worker started."));
+    EXPECT_FALSE(box.exists(leftover));
 
     EXPECT_FALSE(box.exists("/tmp/qvupdate.trigger"));
     EXPECT_FALSE(box.exists(kPackage));

@@ -2,21 +2,30 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
+#include <stdexcept>
+
 #include "daemon/app_core.h"
 #include "daemon/requests.h"
+#include "daemon/unexpected.h"
+#include "platform/dispatch.h"
+#include "support/log_capture.h"
 #include "support/raw_server.h"
 
 namespace {
 
 using namespace QVAgentLaunchDaemon;
 
-qvtest::WireRequest sendAndCapture(platform::HttpRequest request) {
+qvtest::WireRequest sendAndCapture(
+    platform::HttpRequest request,
+    const std::function<void(const platform::DataTaskResult&)>& then = [](const auto&) {}) {
     qvtest::CapturingServer server;
     request.url = server.url(request.url);
     bool handled = false;
     sendAndWait(std::move(request), [&](const platform::DataTaskResult& result) {
         EXPECT_FALSE(result.error) << *result.error;
         handled = true;
+        then(result);
     });
     EXPECT_TRUE(handled);  // sendAndWait returns only after the handler ran
     auto captured = server.captured();
@@ -62,6 +71,34 @@ TEST(DaemonRequests, EmptyTokenIsStillSentAsAnEmptyHeader) {
     auto wire = sendAndCapture(makeRequest("POST", "/checkin", {std::nullopt, ""}));
     ASSERT_GE(wire.headers.size(), 3u);
     EXPECT_EQ(wire.headers[2], (std::pair<std::string, std::string>{"Authorization", ""}));
+}
+
+TEST(DaemonRequests, AThrowingHandlerEndsTheWaitAndEveryTaskEdgeLogsWhatEscapes) {
+    platform::HttpRequest request = makeRequest("GET", "/x");
+    EXPECT_THROW(sendAndCapture(request, [](const auto&) { throw std::bad_alloc(); }),
+                 std::bad_alloc);
+    auto log = qvtest::logEntriesOf([] {
+        EXPECT_FALSE(runLoggingUnexpected([] { throw std::runtime_error("boom"); }));
+        detachTask([] { throw 42; });
+        ASSERT_TRUE(platform::Tasks::waitIdle(std::chrono::seconds(5)));
+    });
+    EXPECT_EQ(log,
+              (std::vector<std::string>{"ERROR Unexpected error: boom",
+                                        "ERROR Unexpected error: an exception of unknown type"}));
+}
+
+TEST(DaemonRequests, TheTokenGoesOnlyToTheOriginOfTheApi) {
+    const std::string api = "https://realtime.example";
+    for (const auto& [url, same] : std::vector<std::pair<std::string, bool>>{
+             {"https://realtime.example/packages/u.pkg", true},
+             {"https://REALTIME.example:443/p", true},
+             {"http://realtime.example/p", false},
+             {"https://realtime.example:8443/p", false},
+             {"https://realtime.example.storage.example/p", false},
+             {"https://realtime.example@storage.example/p", false},
+             {"not a url", false}}) {
+        EXPECT_EQ(platform::sameOrigin(url, api), same) << url;
+    }
 }
 
 }  // namespace
