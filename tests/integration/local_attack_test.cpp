@@ -50,6 +50,7 @@ std::vector<Plant> plants(qvtest::Sandbox& box) {
          "it is owned by user 65534"},
         {"hard link", "root:ln " + secret + " %s", "it has 2 hard links"},
         {"folder", "root:mkdir -p %s/inside", "it is not a regular file"},
+        {"too large", "root:head -c 70000 /dev/zero > %s", "it is larger than 65536 bytes"},
     };
 }
 
