@@ -8,7 +8,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "daemon/app_core.h"
+#include "daemon/core/app_core.h"
 #include "daemon/main_task.h"
 #include "platform/preferences.h"
 

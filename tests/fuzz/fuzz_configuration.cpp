@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "daemon/configuration.h"
+#include "daemon/configuration/configuration.h"
 
 using namespace QVAgentLaunchDaemon;
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "daemon/config_watcher.h"
+#include "daemon/watchers/config_watcher.h"
 
 using namespace QVAgentLaunchDaemon;
 

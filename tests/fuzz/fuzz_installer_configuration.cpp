@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "daemon/enrollment.h"
+#include "daemon/enrollment/enrollment.h"
 
 namespace {
 

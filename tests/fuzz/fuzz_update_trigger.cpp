@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "daemon/agent_update.h"
+#include "daemon/actions/agent_update.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

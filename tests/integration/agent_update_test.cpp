@@ -11,10 +11,10 @@
 #include <filesystem>
 #include <sstream>
 
-#include "daemon/agent_update.h"
-#include "daemon/app_core.h"
-#include "daemon/pending_actions.h"
-#include "daemon/update_recovery.h"
+#include "daemon/actions/agent_update.h"
+#include "daemon/actions/pending_actions.h"
+#include "daemon/actions/update_recovery.h"
+#include "daemon/core/app_core.h"
 #include "platform/process.h"
 #include "platform/system_root.h"
 #include "support/log_capture.h"

@@ -1,0 +1,28 @@
+#include "daemon/core/shell.h"
+
+#include "platform/process.h"
+#include "platform/system_root.h"
+
+namespace QVAgentLaunchDaemon {
+
+std::string shell(const std::string& command) {
+    auto result = platform::runProcess("/bin/bash", {"-c", command});
+    if (!platform::isValidUtf8(result.output))
+        return {};
+    return platform::trimWhitespace(result.output);
+}
+
+std::optional<std::string> tryShell(const std::string& command) {
+    try {
+        return shell(command);
+    } catch (const platform::LaunchError&) {
+        return std::nullopt;
+    }
+}
+
+platform::ProcessResult runPackageInstaller(const std::string& packagePath) {
+    return platform::runProcess(platform::SystemRoot::resolve("/usr/sbin/installer"),
+                                {"-pkg", packagePath, "-target", "/"});
+}
+
+}  // namespace QVAgentLaunchDaemon

@@ -1,0 +1,72 @@
+#include "daemon/watchers/trigger_watcher.h"
+#include "daemon/core/unexpected.h"
+
+#include <exception>
+#include <filesystem>
+#include <utility>
+
+#include "daemon/actions/uninstall.h"
+#include "daemon/core/app_core.h"
+#include "daemon/core/globals.h"
+#include "platform/files.h"
+#include "platform/system_root.h"
+
+namespace QVAgentLaunchDaemon {
+namespace {
+
+using App::Core::Logging;
+
+}  // namespace
+
+TriggerWatcher::TriggerWatcher(OnTriggerFileCreated onTriggerFileCreated)
+    : PathWatcher(kTriggerFolder), onTriggerFileCreated_(std::move(onTriggerFileCreated)) {}
+
+std::shared_ptr<TriggerWatcher> TriggerWatcher::create(OnTriggerFileCreated onTriggerFileCreated) {
+    std::shared_ptr<TriggerWatcher> watcher(new TriggerWatcher(std::move(onTriggerFileCreated)));
+    const auto folder = platform::SystemRoot::resolve(watcher->path());
+    std::error_code error;
+    // No parents; 0755 whatever the umask, so no other user can drop a trigger.
+    if (!platform::fileExists(folder))
+        (void)platform::createDirectory(folder, 0755);  // a failure shows below
+    Logging::WriteLine(std::filesystem::exists(folder, error) ? "Triggers folder exists."
+                                                              : "Trigger folder does not exist.");
+    watcher->onQueue([&] { watcher->setupWatcher(); });
+    return watcher;
+}
+
+void TriggerWatcher::watchOpened() {
+    Logging::WriteLine("\xE2\x9C\x85 Watching file at " + path());
+}
+
+void TriggerWatcher::handleEvents(unsigned events) {
+    // A deleted or moved folder is not watched again: only writes count.
+    if (events & platform::FileSystemEvent::write) {
+        Logging::WriteLine("\xF0\x9F\x94\x84 File created, triggering...");
+        if (onTriggerFileCreated_)
+            onTriggerFileCreated_(path());
+    }
+}
+
+void handleTriggerFolderChange(const std::string& folderPath) {
+    Logging::WriteLine("File watcher triggered");
+    detachTask([folderPath] {
+        const auto triggerFile = folderPath + "/uninstall.trigger";
+        if (!platform::fileExists(platform::SystemRoot::resolve(triggerFile)))
+            return;
+        detachTask([] {
+            try {
+                uninstall();
+            } catch (const std::exception& error) {
+                Logging::WriteError(std::string("Error: ") + error.what());
+                isUninstallProcessActive = false;
+            }
+        });
+    });
+}
+
+void setupFileSystemWatchers() {
+    Logging::WriteLine("Setting up file watchers for trigger folder");
+    TriggerWatcher::create(handleTriggerFolderChange);
+}
+
+}  // namespace QVAgentLaunchDaemon

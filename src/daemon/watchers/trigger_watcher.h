@@ -1,0 +1,42 @@
+#pragma once
+// The trigger folder /Library/Application Support/Tessaly/Quorvel/Triggers
+// and its watcher: any entry created, deleted or moved in the folder calls
+// back with the folder's path; "uninstall.trigger" there starts the uninstall.
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "daemon/watchers/path_watcher.h"
+
+namespace QVAgentLaunchDaemon {
+
+inline constexpr const char* kTriggerFolder =
+    "/Library/Application Support/Tessaly/Quorvel/Triggers";
+
+class TriggerWatcher : public PathWatcher {
+  public:
+    using OnTriggerFileCreated = std::function<void(const std::string& folderPath)>;
+
+    // Creates the folder when nothing is there (parents are not created) and
+    // starts watching; while the folder cannot be opened it retries every
+    // second. The watcher keeps itself alive through its event source.
+    static std::shared_ptr<TriggerWatcher> create(OnTriggerFileCreated onTriggerFileCreated);
+
+  private:
+    explicit TriggerWatcher(OnTriggerFileCreated onTriggerFileCreated);
+    void watchOpened() override;
+    void handleEvents(unsigned events) override;
+
+    OnTriggerFileCreated onTriggerFileCreated_;
+};
+
+// The handler setupFileSystemWatchers() installs: when "uninstall.trigger" is
+// in `folderPath`, runs uninstall() in a task of its own and releases
+// isUninstallProcessActive when it throws.
+void handleTriggerFolderChange(const std::string& folderPath);
+
+// Logs "Setting up file watchers for trigger folder" and starts the watcher.
+void setupFileSystemWatchers();
+
+}  // namespace QVAgentLaunchDaemon
