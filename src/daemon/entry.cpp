@@ -10,15 +10,24 @@
 
 #include "daemon/core/app_core.h"
 #include "daemon/main_task.h"
+#include "daemon/status.h"
 #include "platform/preferences.h"
 
 namespace {
 
-constexpr const char* kHelp = R"(Usage: QVAgentLaunchDaemon [--version | --help]
+constexpr const char* kHelp = R"(Usage: QVAgentLaunchDaemon [--version | --help | --status [--json]]
 
 Runs the Quorvel agent's launch daemon: enrolls the computer, provisions the
 MDM agent and the Support App, then fetches configuration and reports state
 for the life of the process. Without arguments it runs as the daemon.
+
+  --status         prints whether the computer is enrolled (computer id, agent
+                   id, admin portal), whether diagnostics are on and this run's
+                   diagnostic log, whether an agent update is in progress, and
+                   the last configuration fetch, check-in and error of the text
+                   log; read-only, safe while the daemon runs. Exit status 0
+                   when enrolled, 1 when not
+  --status --json  the same as one JSON object (absent values null)
 
 Environment, read once at start:
   QV_ROOT                   system root under which every product path resolves (default /)
@@ -43,6 +52,12 @@ int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
         std::cout << kHelp;
         return 0;
+    }
+    if (argc >= 2 && std::strcmp(argv[1], "--status") == 0) {
+        if (argc == 2 || (argc == 3 && std::strcmp(argv[2], "--json") == 0))
+            return runStatusCommand(argc == 3);
+        std::cerr << "QVAgentLaunchDaemon: --status takes only --json\n\n" << kHelp;
+        return 2;
     }
     if (argc > 1) {
         std::cerr << "QVAgentLaunchDaemon: unknown argument '" << argv[1] << "'\n\n" << kHelp;
