@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "daemon/agent_update.h"
-#include "daemon/app_core.h"
-#include "daemon/config_watcher.h"
+#include "daemon/actions/agent_update.h"
+#include "daemon/core/app_core.h"
+#include "daemon/watchers/config_watcher.h"
 #include "keelbase/paths.h"
 #include "keelbase/state.h"
 #include "platform/files.h"
