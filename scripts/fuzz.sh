@@ -7,22 +7,8 @@ cd "$(dirname "$0")/.."
 seconds="${1:-20}"
 targets=(fuzz_configuration fuzz_debug_conf fuzz_update_trigger fuzz_installer_configuration)
 
-scripts/setup.sh
 # clang and its libFuzzer/sanitizer runtimes are needed only here.
-missing=()
-for package in clang libclang-rt-dev; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$package")
-    fi
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    sudo_cmd=()
-    [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-    export DEBIAN_FRONTEND=noninteractive
-    "${sudo_cmd[@]}" apt-get update -qq
-    "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+scripts/setup.sh clang libclang-rt-dev
 
 build=build-fuzz
 started=$(date +%s)

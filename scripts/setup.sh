@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, when
-# any is missing. Idempotent and quiet when everything is present.
+# Installs the Debian packages the build, the tests and the demo need, and
+# any more named as arguments, when any is missing. Idempotent and quiet when
+# everything is present.
 set -euo pipefail
 
 packages=(
@@ -9,6 +10,7 @@ packages=(
     libspdlog-dev libfmt-dev libcpp-httplib-dev
     googletest libgtest-dev libgmock-dev
     gawk unzip zip python3 ca-certificates
+    "$@"
 )
 
 missing=()
