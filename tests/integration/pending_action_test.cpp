@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/checks.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -68,6 +69,31 @@ TEST(PendingActionEndToEnd, UpdateFromTheConfigurationInstallsAndIsClosedAtTheNe
               (std::vector<std::string>{"started", "downloadStarted", "completed"}));
     EXPECT_FALSE(box.exists("/tmp/qvupdate.trigger"));
     EXPECT_EQ(installerCalls(box).size(), 1u);  // nothing installed a second time
+}
+
+TEST(PendingActionEndToEnd, DaemonKilledDuringTheInstallationClosesTheUpdateExactlyOnce) {
+    qvtest::Simulator api;
+    api.setState({{"pendingActions", updateAction("upd-2")}});
+    qvtest::Sandbox box;
+    prepare(box);
+    box.writeFile("/.shim/installer.sh", "#!/bin/sh\nsleep 5\n", 0755);
+    box.startDaemon(api.baseUrl());
+    ASSERT_TRUE(qvtest::eventually([&] { return !installerCalls(box).empty(); }, 20s))
+        << box.textLog();
+    ASSERT_TRUE(box.exists("/tmp/qvupdate.trigger"));
+    box.stopDaemon(SIGKILL);
+
+    const std::string started = "Get Configuration worker started.";
+    for (int start = 0; start < 2; ++start) {
+        const int before = box.countInLog(started);
+        box.startDaemon(api.baseUrl());
+        ASSERT_TRUE(box.waitForLog(started, 15s, before + 1)) << box.textLog();
+        box.stopDaemon();
+    }
+    EXPECT_EQ(statusesOf(api.state(), "upd-2"),
+              (std::vector<std::string>{"started", "downloadStarted", "completed"}));
+    EXPECT_EQ(api.state()["completedPendingActions"], json::array({"updateAgent"}));
+    EXPECT_FALSE(box.exists("/tmp/qvupdate.trigger"));
 }
 
 }  // namespace

@@ -75,8 +75,8 @@ std::string slurp(const std::string& path) {
     return buffer.str();
 }
 
-int terminateAndReap(pid_t pid) {
-    ::kill(pid, SIGTERM);
+int terminateAndReap(pid_t pid, int signal = SIGTERM) {
+    ::kill(pid, signal);
     int status = 0;
     for (int i = 0; i < 100; ++i) {
         if (::waitpid(pid, &status, WNOHANG) == pid)
@@ -155,10 +155,10 @@ void Sandbox::startDaemon(const std::string& apiBaseUrl,
     daemon_ = spawnProcess(QV_DAEMON_BINARY, {}, env, root_ + "/daemon.out");
 }
 
-int Sandbox::stopDaemon() {
+int Sandbox::stopDaemon(int signal) {
     if (daemon_ <= 0)
         return -1;
-    int status = terminateAndReap(daemon_);
+    int status = terminateAndReap(daemon_, signal);
     daemon_ = -1;
     return status;
 }

@@ -11,6 +11,8 @@
 
 #include <sys/types.h>
 
+#include <csignal>
+
 #include <chrono>
 #include <cstddef>
 #include <map>
@@ -60,8 +62,8 @@ class Sandbox {
                      const std::map<std::string, std::string>& extraEnvironment = {});
     // The environment startDaemon gives the daemon.
     std::map<std::string, std::string> daemonEnvironment(const std::string& apiBaseUrl) const;
-    // SIGTERM and reap; returns the wait status.
-    int stopDaemon();
+    // `signal` (SIGKILL after 5 s) and reap; returns the wait status.
+    int stopDaemon(int signal = SIGTERM);
     bool daemonRunning();
     // The running daemon's peak resident memory (VmHWM) in bytes; 0 without one.
     std::size_t peakResidentBytes() const;
