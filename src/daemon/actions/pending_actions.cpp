@@ -5,6 +5,7 @@
 #include <mutex>
 #include <set>
 
+#include "daemon/actions/agent_update.h"
 #include "daemon/actions/uninstall.h"
 #include "daemon/core/app_core.h"
 #include "daemon/core/diagnostic_log.h"
@@ -35,15 +36,11 @@ std::string unusableUpdate(const PendingActionDTO& action) {
                                                       : !action.value ? "value"
                                                                       : "display");
     }
+    // Any C0 control, and the other newlines the trigger file's reader splits at.
     auto hasControl = [](const std::string& text) {
         return std::any_of(text.begin(), text.end(),
-                           [](char c) {
-                               const auto byte = static_cast<unsigned char>(c);
-                               return byte < 0x20;
-                           }) ||
-               text.find("\xC2\x85") != std::string::npos ||
-               text.find("\xE2\x80\xA8") != std::string::npos ||
-               text.find("\xE2\x80\xA9") != std::string::npos;
+                           [](char c) { return static_cast<unsigned char>(c) < 0x20; }) ||
+               splitAtNewlines(text).size() > 1;
     };
     if (hasControl(*action.value))
         return "'updateAgent' value holds a control character";
