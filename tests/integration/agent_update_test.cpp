@@ -1,269 +1,234 @@
-// The agent self-update in process, through the daemon library against the API
-// simulator, in a sandbox root with the stand-in installer: the whole round
-// trip and its recovery, every failure branch of the download, verification
-// and installation, and trigger files that someone else planted.
+// The agent update, end to end with the real binary against the simulator: an
+// "updateAgent" pending action downloads, verifies and installs the package
+// and the next start closes the update; each failure of the download, the
+// digest, the trigger file or the installer ends in its status with nothing
+// installed, acknowledged or left behind; a daemon killed while the installer
+// runs closes the update exactly once.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <sstream>
+#include <functional>
+#include <regex>
 
-#include "daemon/actions/agent_update.h"
-#include "daemon/actions/pending_actions.h"
-#include "daemon/actions/update_recovery.h"
-#include "daemon/core/app_core.h"
-#include "platform/process.h"
-#include "platform/system_root.h"
-#include "support/log_capture.h"
+#include "support/checks.h"
 #include "support/sandbox.h"
-#include "support/system_roots.h"
 
 namespace {
 
-using namespace QVAgentLaunchDaemon;
+using namespace std::chrono_literals;
 using nlohmann::json;
 namespace fs = std::filesystem;
 
-const std::string kTempFolder = "/Library/Application Support/Tessaly/Quorvel/temp";
+const std::string kTemp = "/Library/Application Support/Tessaly/Quorvel/temp";
+const std::string kTrigger = "/tmp/qvupdate.trigger";
 
-// The gateways read the base URL once, so the process keeps one simulator
-// (each test runs in its own process under ctest).
-qvtest::Simulator& api() {
-    static qvtest::Simulator simulator;  // stopped when the process exits
-    static const bool pointed = ::setenv("QV_API_BASE_URL", simulator.baseUrl().c_str(), 1) == 0;
-    EXPECT_TRUE(pointed);
-    return simulator;
-}
+struct World {
+    qvtest::Simulator api;
+    qvtest::Sandbox box;
 
-class AgentUpdate : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        api();
-        qvtest::useRoot(box.root());
+    explicit World(const json& update = json::object()) {
+        api.setState(
+            {{"pendingActions",
+              json::array({{{"type", "updateAgent"}, {"value", "upd-1"}, {"display", "2.0.0"}}})},
+             {"agentUpdates", {{"upd-1", update}}}});
+        box.writeFile("/tmp/qvconfig", "KEY-1\\nACME\\nHQ");
+        // The MDM agent is in place, so the only package installed is the update.
+        box.writeFile("/Library/Addigy/go-agent", "#!/bin/sh\necho agent-1\n", 0755);
         box.installShim("installer", "/usr/sbin/installer");
-        App::Core::State::SetValueInMemory(App::Core::State::MemoryKey::authorizationToken,
-                                           "Bearer tok-cmp-1-1");
     }
-    void TearDown() override { qvtest::restoreScratchRoot(); }
-
-    std::string run(const std::vector<PendingActionDTO>& actions) {
-        auto handlers = defaultPendingActionHandlers();
-        handlers.uninstall = [this] { uninstalls++; };
-        return qvtest::stdoutOf([&] { processPendingActions(actions, handlers); });
-    }
-    std::vector<std::string> statuses(const std::string& id) {
+    std::vector<std::string> statuses() const {
         std::vector<std::string> result;
-        for (const auto& status : statusRecords(id))
-            result.push_back(status["status"]);
+        const json state = api.state();
+        for (const auto& entry : state["agentUpdateRequests"]["upd-1"]["statuses"])
+            result.push_back(entry["status"]);
         return result;
     }
-    json statusRecords(const std::string& id) {
-        const json state = api().state();
-        const auto pointer = json::json_pointer("/agentUpdateRequests/" + id + "/statuses");
-        return state.contains(pointer) ? state.at(pointer) : json::array();
+    std::vector<std::string> installs() const {
+        std::vector<std::string> calls;
+        for (const auto& call : box.shimCalls())
+            if (call.starts_with("installer "))
+                calls.push_back(call);
+        return calls;
     }
-    json completedActions() { return api().state()["completedPendingActions"]; }
-    std::vector<std::string> tempFiles() {
+    std::vector<std::string> tempFiles() const {
         std::vector<std::string> names;
-        if (fs::exists(box.path(kTempFolder)))
-            for (const auto& entry : fs::directory_iterator(box.path(kTempFolder)))
-                names.push_back(entry.path().string());
+        std::error_code ignored;
+        for (const auto& entry : fs::directory_iterator(box.path(kTemp), ignored))
+            names.push_back(entry.path().string());
         return names;
     }
-    // A trigger file and a package, as the update routine leaves them.
-    std::string plantUpdate(const std::string& id) {
-        const std::string pkg = box.path(kTempFolder) + "/update-" + id + ".pkg";
-        qvtest::writeFile(pkg, "package");
-        writeUpdateTriggerFile(id, pkg);
-        return pkg;
-    }
-
-    qvtest::Sandbox box;
-    int uninstalls = 0;
 };
 
-TEST_F(AgentUpdate, ATriggerThatCannotBeWrittenInstallsNothingAndReportsTheUpdateFailed) {
-    // A folder planted at the trigger's path is removed unfollowed and replaced.
-    qvtest::writeFile(box.path("/tmp/qvupdate.trigger/inside"), "planted");
-    run({{"updateAgent", "upd-p", "2.0.0"}});
-    EXPECT_EQ(box.readFile("/tmp/qvupdate.trigger").rfind("upd-p\n", 0), 0u);
-
-    // No folder to write it in: the update stops before the installer.
-    fs::remove_all(box.path("/tmp"));
-    qvtest::writeFile(box.path("/tmp"), "a file where the folder was");
-    const auto log = run({{"updateAgent", "upd-w", "2.0.0"}});
-    EXPECT_NE(log.find("ERROR Error writing update trigger: "), std::string::npos) << log;
-    EXPECT_EQ(statuses("upd-w").back(), "failed");
-    EXPECT_TRUE(tempFiles().size() == 1u);  // only upd-p's package, which was installed
-    EXPECT_EQ(box.shimCalls().size(), 1u);
+const std::vector<std::string> kDownloaded{"started", "downloadStarted"};
+std::vector<std::string> downloadedThen(const std::string& status) {
+    auto statuses = kDownloaded;
+    statuses.push_back(status);
+    return statuses;
 }
 
-TEST_F(AgentUpdate, RoundTripCreatesDownloadsVerifiesInstallsAndAcknowledges) {
-    const auto log = run({{"updateAgent", "upd-1", "2.0.0"}, {"uninstallAgent", {}, {}}});
+std::string chatter() {
+    std::string text;
+    while (text.size() < 1024 * 1024)
+        text += "installer: writing files ...\n";
+    return text;
+}
 
-    EXPECT_EQ(statuses("upd-1"), (std::vector<std::string>{"started", "downloadStarted"}));
-    EXPECT_EQ(api().state()["agentUpdateRequests"]["upd-1"]["currentVersion"],
-              App::Core::Metadata::version());
-    EXPECT_EQ(completedActions(), json::parse(R"(["updateAgent"])"));
-    EXPECT_EQ(uninstalls, 1);
+struct Row {
+    std::string name;
+    json update;                          // the simulator's settings of upd-1
+    std::function<void(World&)> prepare;  // before the start
+    std::vector<std::string> statuses;
+    bool installerRuns;
+    std::string line;                                               // in the text log
+    std::string error = "Failed to install the new Agent update.";  // of a "failed" status
+};
 
-    const auto files = tempFiles();
+const std::string kSucceeded = "INFO 'updateAgent' pending action processed successfully.";
+const std::string kFailed = "INFO 'updateAgent' pending action processing failed.";
+
+const Row kRows[] = {
+    {"Installs", {}, [](World&) {}, kDownloaded, true, kSucceeded},
+    // More than a pipe holds on both streams, exit status 1, the sentence
+    // among other text at the end: the output alone decides, and it is
+    // drained while the installer runs.
+    {"ChattyInstallerFailingStatusSentenceAtTheEnd",
+     {},
+     [](World& w) {
+         w.box.setShimAnswer("installer",
+                             chatter() + "  installer: The upgrade was successful. Done  \n\n");
+         w.box.writeFile("/.shim/installer.stderr", chatter());
+         w.box.setShimExit("installer", 1);
+     },
+     kDownloaded,
+     true,
+     kSucceeded},
+    {"WrongDigest",
+     {{"payloadDigest", "wrong"}},
+     [](World&) {},
+     downloadedThen("verificationFailed"),
+     false,
+     kFailed},
+    {"UpperCaseDigest",
+     {{"payloadDigest", "uppercase"}},
+     [](World&) {},
+     downloadedThen("verificationFailed"),
+     false,
+     kFailed},
+    {"CutDownload",
+     {{"cutDownload", true}, {"package", std::string(200000, 'x')}},
+     [](World&) {},
+     downloadedThen("downloadFailed"),
+     false,
+     "INFO Agent update download failed: "},
+    {"InstallerWithoutTheExactSentence",
+     {},
+     [](World& w) { w.box.setShimAnswer("installer", "The upgrade was successful"); },
+     downloadedThen("failed"),
+     true,
+     kFailed},
+    {"NoInstaller",
+     {},
+     [](World& w) { fs::remove(w.box.path("/usr/sbin/installer")); },
+     downloadedThen("failed"),
+     false,
+     "ERROR Error installing pkg: "},
+    // No folder to write the trigger file in (the computer enrolled before):
+    // nothing is installed.
+    {"TriggerCannotBeWritten",
+     {},
+     [](World& w) {
+         w.box.storeComputerId("cmp-1");
+         w.api.setState({{"computers", {{"cmp-1", json::object()}}}});
+         fs::remove_all(w.box.path("/tmp"));
+         w.box.writeFile("/tmp", "a file where the folder was");
+     },
+     downloadedThen("failed"),
+     false,
+     "ERROR Error writing update trigger: ",
+     "The update trigger file could not be written."},
+};
+
+void PrintTo(const Row& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class AgentUpdate : public testing::TestWithParam<Row> {};
+
+TEST_P(AgentUpdate, EndsInItsStatusAndASuccessIsClosedAtTheNextStart) {
+    const Row& row = GetParam();
+    World world(row.update);
+    auto& [api, box] = world;
+    row.prepare(world);
+    box.startDaemon(api.baseUrl());
+    ASSERT_TRUE(box.waitForLog(row.line, 20s)) << box.textLog();
+    ASSERT_TRUE(
+        api.waitForRequest("POST", "/agentUpdateRequests/upd-1/status", 10s, row.statuses.size()))
+        << box.textLog();
+    const bool succeeds = row.line == kSucceeded;
+    if (succeeds) {
+        ASSERT_TRUE(api.waitForRequest("POST", "/computers/pendingActions/completed"));
+    }
+    box.stopDaemon();
+
+    EXPECT_EQ(world.statuses(), row.statuses) << box.textLog();
+    const auto installs = world.installs();
+    EXPECT_EQ(installs.size(), row.installerRuns ? 1u : 0u) << box.textLog();
+    if (!succeeds) {
+        EXPECT_TRUE(world.tempFiles().empty());
+        EXPECT_FALSE(box.exists(kTrigger) && fs::is_regular_file(box.path(kTrigger)));
+        EXPECT_TRUE(api.state()["completedPendingActions"].is_null());
+        if (row.statuses.back() == "failed") {
+            EXPECT_EQ(api.state()["agentUpdateRequests"]["upd-1"]["statuses"].back(),
+                      json({{"status", "failed"}, {"errorMessage", row.error}}));
+        }
+        return;
+    }
+    const auto files = world.tempFiles();
     ASSERT_EQ(files.size(), 1u);
-    const std::string pkg = files[0];
-    EXPECT_EQ(box.readFile("/tmp/qvupdate.trigger"), "upd-1\n" + pkg);
-    EXPECT_EQ(qvtest::readFile(pkg), "Quorvel agent package for update upd-1\n");
-    EXPECT_EQ(box.shimCalls(), (std::vector<std::string>{"installer -pkg " + pkg + " -target /"}));
-    for (const char* line :
-         {"INFO Processing pending action 'updateAgent'", "INFO Writing update trigger file",
-          "INFO update trigger exists", "INFO Output String: installer: Package name is Quorvel\n",
-          "INFO 'updateAgent' pending action processed successfully."}) {
-        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    EXPECT_EQ(installs[0], "installer -pkg " + files[0] + " -target /");
+    EXPECT_EQ(qvtest::readFile(files[0]), "Quorvel agent package for update upd-1\n");
+    EXPECT_EQ(box.readFile(kTrigger), "upd-1\n" + files[0]);
+    EXPECT_EQ(api.state()["completedPendingActions"], json::array({"updateAgent"}));
+    std::smatch version;
+    const std::string log = box.textLog();
+    ASSERT_TRUE(std::regex_search(log, version, std::regex("INFO Agent Version: (\\S+)")));
+    EXPECT_EQ(api.state()["agentUpdateRequests"]["upd-1"]["currentVersion"], version[1].str());
+    EXPECT_NE(log.find("INFO Output String: "), std::string::npos);
+
+    // The installer replaced the daemon; its next start closes the update.
+    box.startDaemon(api.baseUrl());
+    ASSERT_TRUE(api.waitForRequest("POST", "/agentUpdateRequests/upd-1/status", 20s, 3))
+        << box.textLog();
+    EXPECT_EQ(world.statuses(), downloadedThen("completed"));
+    EXPECT_TRUE(qvtest::eventually([&] { return !box.exists(kTrigger); }));
+    EXPECT_TRUE(qvtest::eventually([&] { return world.tempFiles().empty(); }));
+    EXPECT_EQ(world.installs().size(), 1u);  // nothing installed a second time
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, AgentUpdate, testing::ValuesIn(kRows),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(AgentUpdateKilled, DuringTheInstallationTheUpdateIsClosedExactlyOnce) {
+    World world;
+    auto& [api, box] = world;
+    box.writeFile("/.shim/installer.sh", "#!/bin/sh\nsleep 5\n", 0755);
+    box.startDaemon(api.baseUrl());
+    ASSERT_TRUE(qvtest::eventually([&] { return !world.installs().empty(); }, 20s))
+        << box.textLog();
+    ASSERT_TRUE(box.exists(kTrigger));
+    box.stopDaemon(SIGKILL);
+
+    const std::string started = "Get Configuration worker started.";
+    for (int start = 0; start < 2; ++start) {
+        const int before = box.countInLog(started);
+        box.startDaemon(api.baseUrl());
+        ASSERT_TRUE(box.waitForLog(started, 15s, before + 1)) << box.textLog();
+        box.stopDaemon();
     }
-    EXPECT_NE(log.find("INFO Installing pkg from path: " + pkg), std::string::npos);
-
-    // The next start closes the update (checked end to end with the real binary).
-    checkForAgentUpdateInProgress();
-    EXPECT_FALSE(fs::exists(pkg));
-    EXPECT_EQ(statuses("upd-1").back(), "completed");
-
-    // Without a trigger file nothing is sent.
-    const auto sent = api().requests().size();
-    checkForAgentUpdateInProgress();
-    EXPECT_EQ(api().requests().size(), sent);
-}
-
-TEST_F(AgentUpdate, WrongOrUpperCaseDigestAndCutDownloadLeaveNoPackageAndAreNotAcknowledged) {
-    api().setState({{"agentUpdates",
-                     {{"upd-w", {{"payloadDigest", "wrong"}}},
-                      {"upd-u", {{"payloadDigest", "uppercase"}}},
-                      {"upd-c", {{"cutDownload", true}, {"package", std::string(200000, 'x')}}}}}});
-    const auto log = run({{"updateAgent", "upd-w", "2.0.0"},
-                          {"updateAgent", "upd-u", "2.0.0"},
-                          {"updateAgent", "upd-c", "2.0.0"}});
-
-    const std::vector<std::string> verificationFailed{"started", "downloadStarted",
-                                                      "verificationFailed"};
-    EXPECT_EQ(statuses("upd-w"), verificationFailed);
-    EXPECT_EQ(statuses("upd-u"), verificationFailed);
-    EXPECT_EQ(statuses("upd-c"),
-              (std::vector<std::string>{"started", "downloadStarted", "downloadFailed"}));
-    EXPECT_TRUE(tempFiles().empty());
-    EXPECT_FALSE(box.exists("/tmp/qvupdate.trigger"));
-    EXPECT_TRUE(box.shimCalls().empty());
-    EXPECT_TRUE(completedActions().is_null());
-    const std::string failedLine = "INFO 'updateAgent' pending action processing failed.";
-    std::size_t failures = 0;
-    for (auto at = log.find(failedLine); at != std::string::npos; at = log.find(failedLine, at + 1))
-        ++failures;
-    EXPECT_EQ(failures, 3u) << log;
-    EXPECT_NE(log.find("INFO Agent update download failed: "), std::string::npos) << log;
-}
-
-TEST_F(AgentUpdate, InstallerOutputAloneDecidesAndAFailureCleansUpAndReportsTheTriggersRequest) {
-    // The sentence among other text, with a failing exit status: success.
-    std::string pkg = plantUpdate("upd-ok");
-    box.setShimAnswer(
-        "installer", "\n  installer: Preparing\ninstaller: The upgrade was successful. Done  \n\n");
-    box.setShimExit("installer", 1);
-    bool ok = false;
-    auto log = qvtest::stdoutOf([&] { ok = installPkg(pkg, "upd-ok"); });
-    EXPECT_TRUE(ok);
-    EXPECT_NE(log.find("INFO Output String: installer: Preparing\ninstaller: The upgrade was "
-                       "successful. Done\n"),
-              std::string::npos)
-        << log;
-    EXPECT_TRUE(box.exists("/tmp/qvupdate.trigger"));
-    EXPECT_TRUE(fs::exists(pkg));
-
-    // Without the exact sentence, with exit status 0: failure, cleaned up, and
-    // the request named in the trigger file is the one marked failed.
-    pkg = plantUpdate("upd-bad");
-    box.setShimAnswer("installer", "installer: The upgrade was successful");
-    box.setShimExit("installer", 0);
-    log = qvtest::stdoutOf([&] { ok = installPkg(pkg, "some-other-id"); });
-    EXPECT_FALSE(ok);
-    EXPECT_FALSE(box.exists("/tmp/qvupdate.trigger"));
-    EXPECT_FALSE(fs::exists(pkg));
-    const auto failed = statusRecords("upd-bad");
-    ASSERT_EQ(failed.size(), 1u);
-    EXPECT_EQ(failed[0], json::parse(R"({"status": "failed",
-                                         "errorMessage": "Failed to install the new Agent update."})"));
-    EXPECT_TRUE(statuses("some-other-id").empty());
-
-    // A chatty installer (more than a pipe holds, on both streams) is drained
-    // while it runs; only its last MiB is kept, where the verdict stands.
-    pkg = plantUpdate("upd-chatty");
-    std::string chatter;
-    while (chatter.size() < 1024 * 1024)
-        chatter += "installer: writing files ...\n";
-    box.setShimAnswer("installer", chatter + "installer: The upgrade was successful.\n");
-    box.writeFile("/.shim/installer.stderr", chatter);
-    log = qvtest::stdoutOf([&] { ok = installPkg(pkg, "upd-chatty"); });
-    EXPECT_TRUE(ok);
-    EXPECT_GT(log.size(), platform::kMaxProcessOutput);
-    EXPECT_LT(log.size(), platform::kMaxProcessOutput + 64 * 1024);
-}
-
-TEST_F(AgentUpdate, MissingPackageOrInstallerFailsWithoutRunningItAndReportsTheRequest) {
-    plantUpdate("upd-gone");
-    const std::string missing = box.path(kTempFolder) + "/update-missing.pkg";
-    bool ok = true;
-    auto log = qvtest::stdoutOf([&] { ok = installPkg(missing, "upd-gone"); });
-    EXPECT_FALSE(ok);
-    EXPECT_NE(log.find("ERROR Package not found at " + missing), std::string::npos) << log;
-    EXPECT_TRUE(box.shimCalls().empty());
-    EXPECT_EQ(statuses("upd-gone"), (std::vector<std::string>{"failed"}));
-    EXPECT_FALSE(box.exists("/tmp/qvupdate.trigger"));
-
-    const std::string pkg = plantUpdate("upd-noinstaller");
-    fs::remove(box.path("/usr/sbin/installer"));
-    log = qvtest::stdoutOf([&] { ok = installPkg(pkg, "upd-noinstaller"); });
-    EXPECT_FALSE(ok);
-    EXPECT_NE(log.find("ERROR Error installing pkg: "), std::string::npos) << log;
-    EXPECT_EQ(statuses("upd-noinstaller"), (std::vector<std::string>{"failed"}));
-    EXPECT_FALSE(fs::exists(pkg));
-}
-
-TEST_F(AgentUpdate, PlantedTriggerFilesNeverMakeTheDaemonDeleteWhatTheyName) {
-    const std::string victim = box.path("/Library/victim.pkg");
-    const std::string elsewhere = box.path("/elsewhere/trigger");
-    qvtest::writeFile(victim, "precious");
-    qvtest::writeFile(elsewhere, "upd-p\n" + victim);
-    const std::string trigger = box.path("/tmp/qvupdate.trigger");
-
-    auto plantLink = [&] { fs::create_symlink(elsewhere, trigger); };
-    auto plantGroupWritable = [&] {
-        qvtest::writeFile(trigger, "upd-p\n" + victim);
-        ::chmod(trigger.c_str(), 0664);
-    };
-    std::vector<std::function<void()>> plants{plantLink, plantGroupWritable};
-    if (::geteuid() == 0) {
-        plants.push_back([&] {
-            qvtest::writeFile(trigger, "upd-p\n" + victim);
-            ::chmod(trigger.c_str(), 0644);
-            ASSERT_EQ(::chown(trigger.c_str(), 65534, 65534), 0);
-        });
-    }
-    for (auto& plant : plants) {
-        plant();
-        auto log = qvtest::stdoutOf([] { checkForAgentUpdateInProgress(); });
-        EXPECT_NE(log.find("ERROR Untrusted update trigger file "), std::string::npos) << log;
-        EXPECT_FALSE(fs::exists(fs::symlink_status(trigger)));
-        EXPECT_EQ(qvtest::readFile(victim), "precious");
-        EXPECT_TRUE(fs::exists(elsewhere));
-    }
-    EXPECT_TRUE(api().requests().empty());
-
-    // The installer's failure clean-up reports the request it was started for
-    // and leaves the named file alone.
-    plantGroupWritable();
-    qvtest::stdoutOf([&] { installPkg(box.path("/none.pkg"), "upd-arg"); });
-    EXPECT_EQ(qvtest::readFile(victim), "precious");
-    EXPECT_EQ(statuses("upd-arg"), (std::vector<std::string>{"failed"}));
-    EXPECT_TRUE(statuses("upd-p").empty());
+    EXPECT_EQ(world.statuses(), downloadedThen("completed"));
+    EXPECT_EQ(api.state()["completedPendingActions"], json::array({"updateAgent"}));
+    EXPECT_FALSE(box.exists(kTrigger));
 }
 
 }  // namespace

@@ -48,6 +48,7 @@ std::vector<Plant> plants(qvtest::Sandbox& box) {
         {"fifo", "mkfifo %s", "it is not a regular file"},
         {"foreign owner", "printf \"A\\\\nB\\\\nC\" > %s; chmod 600 %s",
          "it is owned by user 65534"},
+        {"group writable", "root:echo x > %s; chmod 664 %s", "it is writable by group or others"},
         {"hard link", "root:ln " + secret + " %s", "it has 2 hard links"},
         {"folder", "root:mkdir -p %s/inside", "it is not a regular file"},
         {"too large", "root:head -c 70000 /dev/zero > %s", "it is larger than 65536 bytes"},

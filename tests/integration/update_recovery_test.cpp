@@ -17,12 +17,7 @@ const std::string kPackage = "/Library/Application Support/Tessaly/Quorvel/temp/
 
 // An enrolled computer: its identifier stored, and known to the simulator.
 void enroll(qvtest::Sandbox& box, qvtest::Simulator& api, const std::string& id) {
-    box.writeFile("/Library/Preferences/com.tessaly.Quorvel.plist",
-                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                  "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-                  "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-                  "<plist version=\"1.0\"><dict><key>computerId</key><string>" +
-                      id + "</string></dict></plist>\n");
+    box.storeComputerId(id);
     api.setState({{"computers", {{"cmp-1", json::object()}}}});
 }
 

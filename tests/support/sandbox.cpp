@@ -207,6 +207,12 @@ int Sandbox::countInLog(const std::string& text) const {
     return countOf(textLog(), text);
 }
 
+void Sandbox::storeComputerId(const std::string& computerId) {
+    const auto prefs = path("/Library/Preferences/com.tessaly.Quorvel.plist");
+    fs::create_directories(fs::path(prefs).parent_path());
+    platform::writePlistFile(prefs, {platform::PlistDict{{"computerId", {computerId}}}}, 0644);
+}
+
 std::optional<std::string> Sandbox::preference(const std::string& key,
                                                const std::string& domain) const {
     auto bytes = slurp(path("/Library/Preferences/" + domain + ".plist"));

@@ -76,6 +76,8 @@ class Sandbox {
                     int occurrences = 1) const;
     int countInLog(const std::string& text) const;
 
+    // An enrolled computer: `computerId` stored in the preferences.
+    void storeComputerId(const std::string& computerId);
     // The preferences domain's value for `key`, when it is a string.
     std::optional<std::string> preference(const std::string& key,
                                           const std::string& domain = "com.tessaly.Quorvel") const;
