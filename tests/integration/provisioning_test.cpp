@@ -7,6 +7,7 @@
 #include <string>
 
 #include "support/checks.h"
+#include "support/log_capture.h"
 #include "support/sandbox.h"
 #include "support/temp_dir.h"
 
@@ -43,6 +44,43 @@ TEST(ProvisioningEndToEnd, FreshComputerGetsTheMdmAgentLinkedAndTheSupportAppLoa
     ASSERT_TRUE(box.waitForLog("INFO Cleaned up support app config file(s)", 30s)) << box.textLog();
     ASSERT_TRUE(api.waitForRequest("POST", "/addigy/link-agent-id")) << box.textLog();
 
+    // The road of a fresh start, as the text log tells it.
+    EXPECT_TRUE(qvtest::inOrder(
+        qvtest::entriesOf(box.textLog()),
+        {"TITLE Working!",
+         "INFO Registering computer...",
+         "INFO License Key: KEY",
+         "INFO Company Name: ACME",
+         "INFO LocationName: HQ",
+         "INFO Registation payload ready",
+         "INFO Making registration request",
+         "INFO Status code: 200",
+         "INFO Computer ID saved to state",
+         "INFO Registration Complete!",
+         "INFO Logging in as computerID: cmp-1",
+         "INFO Making login request",
+         "INFO Authorization header found.",
+         "INFO Login Complete!",
+         "TITLE Agent Info",
+         "INFO Authorization token is set.",
+         "INFO Start verifyAddigyInstallation",
+         "INFO Addigy Installation Verification Complete - Addigy not already installed.",
+         "INFO Download link available.",
+         "INFO Starting Addigy download.",
+         "INFO Download task completed.",
+         "INFO Installing Addigy...",
+         "INFO Installation succeeded",
+         "INFO Finished addigy installation.",
+         "INFO Linking Computer to Agent ID",
+         "INFO Support app is not installed.",
+         "INFO Old apps removed.",
+         "INFO Creating launch agent for support app.",
+         "INFO Support app installed.",
+         "INFO dialog helper installed",
+         "INFO Configuring support app settings.",
+         "INFO Quorvel Elevated Session configuration complete.",
+         "INFO Cleaned up support app config file(s)",
+         "INFO Get Configuration worker started."}));
     EXPECT_EQ(api.requestsTo("GET", "/addigy/computer/cmp-1/downloadLink").size(), 1u);
     EXPECT_EQ(api.requestsTo("GET", "/addigy/packages/cmp-1.pkg").size(), 1u);
     EXPECT_TRUE(box.exists("/Library/Addigy/go-agent"));

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "support/checks.h"
+#include "support/log_capture.h"
 #include "support/sandbox.h"
 #include "support/temp_dir.h"
 
@@ -97,8 +98,15 @@ TEST(UninstallEndToEnd, TriggerFileRunsTheWholeSequenceAndTheDaemonRemovesItself
     EXPECT_TRUE(ran("sudo launchctl bootout system " +
                     box.path("/Library/LaunchDaemons/com.tessaly.Quorvel.plist")));
     const auto out = box.daemonOutput();
-    EXPECT_NE(out.find("INFO Agent uninstall trigger received."), std::string::npos);
-    EXPECT_NE(out.find("INFO Support app launch agent stopped"), std::string::npos);
+    EXPECT_TRUE(qvtest::inOrder(
+        qvtest::entriesOf(out),
+        {"INFO Agent uninstall trigger received.", "INFO Attempt to send Addigy uninstall command",
+         "INFO Uninstalling Addigy", "INFO Making request to delete computer from Addigy",
+         "INFO Status code: 204", "INFO Attempt to stop support app launch agent",
+         "INFO Support app launch agent stopped", "INFO Support app launch agent plist deleted",
+         "INFO Support app preferences plist deleted",
+         "INFO Sending uninstall ping. Making request to delete computer from Quorvel.",
+         "INFO Status code: 200"}));
     EXPECT_EQ(out.find("Problem uninstalling computer in API."), std::string::npos);
     for (const char* gone :
          {"/Library/LaunchDaemons/com.tessaly.Quorvel.plist",

@@ -188,6 +188,14 @@ std::string Sandbox::textLog() const {
     return slurp(path("/Library/Application Support/Tessaly/Quorvel/logs/TotalLog.log"));
 }
 
+std::vector<std::string> entriesOf(const std::string& log) {
+    std::istringstream in(log);
+    std::vector<std::string> entries;
+    for (std::string line; std::getline(in, line);)
+        entries.push_back(line.substr(std::min(line.size(), line.find(' ') + 1)));
+    return entries;
+}
+
 std::string Sandbox::daemonOutput() const {
     return slurp(root_ + "/daemon.out");
 }

@@ -88,6 +88,9 @@ class Sandbox {
     pid_t daemon_ = -1;
 };
 
+// Log text as "LEVEL message" lines, time stamps cut off.
+std::vector<std::string> entriesOf(const std::string& log);
+
 // The first header of a recorded request (Simulator::requests) named `name`.
 std::optional<std::string> headerOf(const nlohmann::json& request, const std::string& name);
 
