@@ -52,7 +52,11 @@ void Sim::record(const httplib::Request& request) {
     Json entry = {{"method", request.method},
                   {"path", request.path},
                   {"headers", headers},
-                  {"body", request.body}};
+                  {"body", request.body},
+                  // milliseconds since the simulator started
+                  {"at", std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - started_)
+                             .count()}};
     std::lock_guard lock(mutex);
     requests_.push_back(entry);
     if (!recordPath.empty()) {

@@ -8,6 +8,7 @@
 #include <httplib.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -70,6 +71,7 @@ class Sim {
   private:
     std::vector<Fault> faults_;
     Json requests_ = Json::array();
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 };
 
 // Parses "METHOD PATH STATUS [COUNT]" or "METHOD PATH KIND [COUNT]".
