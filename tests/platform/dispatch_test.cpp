@@ -1,93 +1,82 @@
-// Serial queues, groups and detached tasks.
-
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <mutex>
-#include <thread>
-#include <vector>
+// Serial queues, groups and detached tasks, and the event sources that run
+// on them, watching real files and folders changed the way tools change them.
 
 #include "platform/dispatch.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include "platform/fs_events.h"
+#include "support/checks.h"
+#include "support/temp_dir.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+namespace Event = platform::FileSystemEvent;
 
-TEST(SerialQueue, RunsItemsOneAtATimeInOrderOnItsOwnThread) {
-    platform::SerialQueue queue("test.serial");
+TEST(Dispatch, QueuesRunInOrderDelayedItemsWhenDueTasksAreCountedAndFileEventsArriveByKind) {
     std::vector<int> order;
-    std::atomic<int> concurrent{0};
-    bool overlapped = false;
-    for (int i = 0; i < 100; ++i) {
-        queue.async([&, i] {
-            if (++concurrent > 1)
-                overlapped = true;
-            EXPECT_TRUE(queue.isCurrent());
-            order.push_back(i);
-            --concurrent;
-        });
-    }
-    queue.sync([] {});
-    EXPECT_FALSE(overlapped);
-    ASSERT_EQ(order.size(), 100u);
-    for (int i = 0; i < 100; ++i)
-        EXPECT_EQ(order[i], i);
-    EXPECT_FALSE(queue.isCurrent());
-}
+    std::atomic<int> running{0};
+    bool alone = true;
+    {
+        platform::SerialQueue queue("test.serial");
+        queue.asyncAfter(1h, [&] { order.push_back(-1); });  // dropped with the queue
+        for (int i = 0; i < 100; ++i) {
+            queue.async([&, i] {
+                alone &= ++running == 1 && queue.isCurrent();
+                order.push_back(i), --running;
+            });
+        }
+    }  // the destructor still runs what was queued
+    EXPECT_TRUE(alone && order.size() == 100 && std::is_sorted(order.begin(), order.end()));
 
-TEST(SerialQueue, DelayedItemsRunWhenDueAndImmediateOnesOvertakeThem) {
     platform::SerialQueue queue("test.delayed");
-    std::mutex mutex;
-    std::vector<std::string> order;
-    platform::DispatchGroup group;
-    group.enter();
-    const auto started = std::chrono::steady_clock::now();
-    queue.asyncAfter(150ms, [&] {
-        std::lock_guard lock(mutex);
-        order.push_back("late");
-        group.leave();
-    });
-    queue.asyncAfter(50ms, [&] {
-        std::lock_guard lock(mutex);
-        order.push_back("soon");
-    });
-    queue.async([&] {
-        std::lock_guard lock(mutex);
-        order.push_back("now");
-    });
-    group.wait();
-    EXPECT_GE(std::chrono::steady_clock::now() - started, 150ms);
-    std::lock_guard lock(mutex);
-    EXPECT_EQ(order, (std::vector<std::string>{"now", "soon", "late"}));
-}
+    platform::DispatchGroup late;
+    std::vector<std::string> delayed;
+    late.enter();
+    queue.asyncAfter(100ms, [&] { delayed.push_back("late"), late.leave(); });
+    queue.asyncAfter(30ms, [&] { delayed.push_back("soon"); });
+    queue.async([&] { delayed.push_back("now"); });
+    EXPECT_THROW(queue.sync([] { throw std::runtime_error("work"); }), std::runtime_error);
+    late.wait();
+    EXPECT_EQ(delayed, (std::vector<std::string>{"now", "soon", "late"}));
 
-TEST(DispatchGroup, WaitReturnsOnlyAfterEveryLeave) {
-    platform::DispatchGroup group;
-    std::atomic<int> done{0};
-    for (int i = 0; i < 4; ++i) {
-        group.enter();
-        std::thread([&] {
-            std::this_thread::sleep_for(20ms);
-            ++done;
-            group.leave();
-        }).detach();
-    }
-    group.wait();
-    EXPECT_EQ(done.load(), 4);
-}
-
-TEST(Tasks, WaitIdleSeesEveryDetachedTaskFinishEvenOneThatThrows) {
     std::atomic<int> finished{0};
-    for (int i = 0; i < 10; ++i) {
-        platform::Tasks::detach([&] {
-            std::this_thread::sleep_for(10ms);
-            ++finished;
-        });
-    }
+    for (int i = 0; i < 10; ++i)
+        platform::Tasks::detach([&] { std::this_thread::sleep_for(10ms), ++finished; });
     platform::Tasks::detach([] { throw std::runtime_error("a task's own failure"); });
     ASSERT_TRUE(platform::Tasks::waitIdle(5s));
-    EXPECT_EQ(finished.load(), 10);
-    EXPECT_EQ(platform::Tasks::running(), 0u);
+    EXPECT_TRUE(finished == 10 && platform::Tasks::running() == 0) << finished;
+
+    // File-system events, each change made the way people and tools make it.
+    qvtest::TempDir dir;
+    // sed -i writes a new file and renames it over the old one: the watched file is gone.
+    for (const auto& [watched, command, events] :
+         std::initializer_list<std::tuple<const char*, const char*, unsigned>>{
+             {"f", "echo a=2 >> f", Event::write},
+             {"f", "sed -i s/a/b/ f", Event::remove},
+             {"f", "mv f f.old", Event::rename},
+             {"d", "touch d/uninstall.trigger", Event::write},
+             {"d", "rm -rf d", Event::write | Event::remove}}) {
+        SCOPED_TRACE(command);
+        qvtest::sh("cd " + dir.str() + " && rm -rf * && echo a=1 > f && mkdir d && touch d/old");
+        std::atomic<unsigned> seen{0};
+        platform::FileSystemObjectSource source(
+            platform::EventDescriptor::open((dir / watched).string()),
+            Event::write | Event::remove | Event::rename, queue);
+        source.setEventHandler([&] { seen |= source.data(); });
+        source.resume();
+        qvtest::sh("cd " + dir.str() + " && " + command);
+        EXPECT_TRUE(qvtest::eventually([&, want = events] { return seen == want; }, 3s)) << seen;
+    }
+    // Closed once: the old source's cancel handler, running after a restart that closed its
+    // descriptor and opened a new one (maybe under the same number), leaves the new one open.
+    auto first = platform::EventDescriptor::open((dir / "f").string());
+    EXPECT_TRUE(first->close());
+    auto second = platform::EventDescriptor::open((dir / "f").string());
+    EXPECT_FALSE(first->close());
+    EXPECT_NE(::fcntl(second->number(), F_GETFD), -1);
 }
 
 }  // namespace
