@@ -7,6 +7,7 @@
 #include "daemon/configuration/configuration.h"
 #include "daemon/core/backoff.h"
 #include "daemon/core/diagnostic_log.h"
+#include "daemon/core/shell.h"
 #include "daemon/core/unexpected.h"
 #include "daemon/main_task.h"
 #include "keelbase/rest_gateways.h"
@@ -56,7 +57,7 @@ TEST(Arithmetic, BackoffDrawsFromClampedRangesScalesSaturatesAndCapsAndCheckInsW
 
 using Core = qvtest::World;
 
-TEST_F(Core, TheDiagnosticLogTakesEntriesOnlyWhenOnInTheFileNamedAfterTheStart) {
+TEST_F(Core, TheDiagnosticLogHonoursItsSwitchAndChildProcessesRunAsTheDaemonNeeds) {
     const std::string logs = "/Library/Application Support/Tessaly/Quorvel/logs";
     ENABLE_DIAGNOSTIC_LOGS = false;
     log(platform::Json::object(), true);
@@ -76,6 +77,7 @@ TEST_F(Core, TheDiagnosticLogTakesEntriesOnlyWhenOnInTheFileNamedAfterTheStart) 
     platform::spawnDetached("/bin/sh",
                             {"-c", "echo $(($(ps -o sid= -p $$) - $$)) > " + file("/s")});
     EXPECT_TRUE(qvtest::eventually([&] { return read("/s") == "0\n"; })) << read("/s");
+    EXPECT_EQ(shell("echo out; echo err >&2"), "out\nerr");  // an error line counts as output
 }
 
 TEST_F(Core, TheTokenGoesOnlyToTheApisOriginAndWhatEscapesATaskIsLogged) {
