@@ -16,7 +16,7 @@ TEST(InstallerConfiguration, FieldsSplitInProcessAsTheInstallersAwkCommandSplits
     for (const std::string content :
          {"KEY\\nACME\\nHQ", "K1\\nC1\\nL1\nK2\\nC2\\nL2\n", "", "\n\n", "only-key",
           "  K \\n C \\n L  \n", "K\\n\\nL\\nextra", "\\nC", "a\\\\nb\\n\\c\\nd",
-          "K\\nC\r\nK2\\nC2\r\n", "\nK\\nC\\nL", "\xff\\nC"}) {
+          "K\\nC\r\nK2\\nC2\r\n", "\nK\\nC\\nL", "\xff\\nC", "K\\nZ\xC3\xBCrich"}) {
         qvtest::writeFile(file, content);
         const auto fields = splitInstallerConfiguration(content);
         const std::optional<std::string>* got[] = {&fields.licenseKey, &fields.companyName,
