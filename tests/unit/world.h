@@ -53,7 +53,6 @@ class World : public ::testing::Test {
         return std::filesystem::exists(std::filesystem::symlink_status(file(path)));
     }
     std::string read(const std::string& path) const { return readFile(file(path)); }
-    std::string calls() const { return read("/.shim/calls.log"); }  // the stand-ins' command lines
     // Answers `method` on the paths matching `pattern` with `status` and `body`.
     void answer(const std::string& method, const std::string& pattern, int status,
                 const std::string& body = "") {

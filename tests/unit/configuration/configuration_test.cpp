@@ -11,7 +11,6 @@ namespace {
 
 using namespace QVAgentLaunchDaemon;
 using platform::Json;
-using Lines = std::vector<std::string>;
 
 const Json kDocument = Json::parse(R"({"configuration": {
     "computerConfigurationPingIntervalOverride": 300, "computerCheckInPingIntervalOverride": 3600,
