@@ -1,0 +1,122 @@
+// The daemon's core: the backoff of both retries and the check-in schedule, the
+// random source, the detached child, the diagnostic log, the token's origin,
+// what escapes a task, and how the framework's gateways judge an answer.
+
+#include <regex>
+
+#include "daemon/configuration/configuration.h"
+#include "daemon/core/backoff.h"
+#include "daemon/core/diagnostic_log.h"
+#include "daemon/core/shell.h"
+#include "daemon/core/unexpected.h"
+#include "daemon/main_task.h"
+#include "daemon/watchers/config_watcher.h"
+#include "keelbase/rest_gateways.h"
+#include "platform/process.h"
+#include "unit/world.h"
+
+namespace {
+
+using namespace QVAgentLaunchDaemon;
+using Range = std::pair<std::int64_t, std::int64_t>;
+constexpr auto kMax = std::numeric_limits<std::int64_t>::max(), kMin = -kMax - 1;
+
+TEST(Arithmetic, BackoffDrawsFromClampedRangesScalesSaturatesAndCapsAndCheckInsWaitTheirTurn) {
+    const BackoffSettings usual{270000, 30000, 3600000, 6};
+    const std::int64_t top = (std::int64_t{1} << 62) - 1;
+    using Row =
+        std::tuple<const char*, BackoffSettings, std::int64_t, bool, Range, Range, std::int64_t>;
+    // clang-format off
+    for (const auto& [name, settings, collisions, high, slots, jitter, wait] : std::vector<Row>{
+            {"first, lowest", usual, 1, false, {0, 1}, {0, 30001}, 0},
+            {"first, highest", usual, 1, true, {0, 1}, {0, 30001}, 300001},
+            {"past the ceiling, capped", usual, 7, true, {0, 63}, {0, 30001}, 3600000},
+            {"clamped to 62", {kMax, kMax, kMax, 1000}, 1000, true, {0, top}, {0, kMax}, kMax},
+            {"negative ceiling, jitter", {270000, -5, kMax, -3}, 4, true, {0, 0}, {0, 1}, 1},
+            {"product saturated", {-kMax, 0, kMax, 62}, 62, true, {0, top}, {0, 1}, kMin + 1}}) {
+        // clang-format on
+        SCOPED_TRACE(name);
+        qvtest::ExtremeRandom random(high);
+        EXPECT_EQ(backoffInterval(settings, collisions, random), wait);
+        EXPECT_EQ(random.ranges, (std::vector<Range>{slots, jitter}));
+    }
+    qvtest::ExtremeRandom high(true);  // enrollment: seconds, at most five minutes
+    EXPECT_EQ(enrollmentRetryInterval(1, high), 10001);
+    EXPECT_EQ(enrollmentRetryInterval(50, high), 300000);
+    EXPECT_TRUE(isCheckInDue(-1, 3600000, 0));  // never checked in
+    EXPECT_FALSE(isCheckInDue(0, 3600000, 3600000));
+    EXPECT_TRUE(isCheckInDue(0, 3600000, 3600001));
+    EXPECT_FALSE(isCheckInDue(kMax - 1, kMax, kMax));  // no wrap into the past
+    std::set<std::int64_t> seen;
+    for (int i = 0; i < 200; ++i)
+        seen.insert(platform::SecureRandom::instance().uniform(-1, 1));
+    EXPECT_EQ(seen, (std::set<std::int64_t>{-1, 0, 1}));
+    EXPECT_EQ(platform::SecureRandom::instance().uniform(7, 7), 7);
+}
+
+using Core = qvtest::World;
+
+TEST_F(Core, DiagnosticsFollowTheirSwitchAndChildProcessesRunAsTheDaemonNeeds) {
+    const std::string logs = "/Library/Application Support/Tessaly/Quorvel/logs";
+    ENABLE_DIAGNOSTIC_LOGS = false;
+    log(platform::Json::object(), true);
+    EXPECT_FALSE(exists(logs));
+    ENABLE_DIAGNOSTIC_LOGS = true;
+    startFormatted = formatStartTime(
+        std::chrono::system_clock::time_point(std::chrono::milliseconds(1765054260123)));
+    log("ordinary");
+    log(platform::Json::parse(R"({"code":401})"), true);
+    const std::string date = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ: )";
+    EXPECT_TRUE(std::regex_match(
+        read(logs + "/diagnostic-20251206T205100.123.log"),
+        std::regex(date + "\u2705 - ordinary\n" + date + "\u274C - \\{\n  \"code\": 401\n\\}\n")));
+
+    // Stopping the daemon's launch job signals its process group: the
+    // self-removal script, detached, leads a session of its own.
+    platform::spawnDetached("/bin/sh",
+                            {"-c", "echo $(($(ps -o sid= -p $$) - $$)) > " + file("/s")});
+    EXPECT_TRUE(qvtest::eventually([&] { return read("/s") == "0\n"; })) << read("/s");
+    EXPECT_EQ(shell("echo out; echo err >&2"), "out\nerr");  // an error line counts as output
+
+    // The switch follows debug.conf written in place, and goes off with the file.
+    const std::string conf = "/Library/Application Support/Tessaly/Quorvel/debug.conf";
+    put(conf, "ENABLE_DIAGNOSTIC_LOGS=false\n");
+    const auto watcher = ConfigWatcher::create(conf);
+    EXPECT_TRUE(qvtest::eventually([] { return !ENABLE_DIAGNOSTIC_LOGS; }));
+    put(conf, "ENABLE_DIAGNOSTIC_LOGS=true\n");
+    EXPECT_TRUE(qvtest::eventually([] { return ENABLE_DIAGNOSTIC_LOGS.load(); }));
+    std::filesystem::remove(file(conf));
+    EXPECT_TRUE(qvtest::eventually([] { return !ENABLE_DIAGNOSTIC_LOGS; }));
+    watcher->stop();
+}
+
+TEST_F(Core, TheTokenGoesOnlyToTheApisOriginAndWhatEscapesATaskIsLogged) {
+    // clang-format off
+    for (const auto& [url, same] : std::vector<std::pair<std::string, bool>>{
+            {"https://api.example/u.pkg", true}, {"https://API.example:443/p", true},
+            {"http://api.example/p", false}, {"https://api.example:8443/p", false},
+            {"https://api.example.cdn/", false}, {"https://api.example@cdn.example", false}})
+        EXPECT_EQ(platform::sameOrigin(url, "https://api.example"), same) << url;
+    // clang-format on
+    // A start-up that broke off must be told from one that ended.
+    const auto log =
+        qvtest::logEntriesOf([] { EXPECT_FALSE(runLoggingUnexpected([] { throw 42; })); });
+    EXPECT_EQ(log,
+              std::vector<std::string>{"ERROR Unexpected error: an exception of unknown type"});
+}
+
+TEST_F(Core, GatewaysTakeOnlyA2xxAsSuccessAndOnlyA200AsANewUpdateRequest) {
+    Keelbase::Adapters::BaseGateway::UrlSession session("9.8.7");
+    Keelbase::Adapters::AgentUpdateRequestsGateway::REST gateway(
+        [&](auto&&... call) { return session.post(call...); }, server.url(""), [] { return "B"; });
+    for (int status : {300, 409}) {
+        answer("POST", ".*", status);
+        EXPECT_THROW(gateway.updateStatusToCompleted("r"), Keelbase::GatewayError) << status;
+    }
+    answer("POST", ".*", 204);
+    EXPECT_NO_THROW(gateway.updateStatusToCompleted("r"));
+    EXPECT_THROW(gateway.createRequest("u", "1"), Keelbase::GatewayError);  // not a 200
+    EXPECT_EQ(server.requests().at(0).header("Accept"), "application/vnd.quorvel.v1+json");
+}
+
+}  // namespace

@@ -1,0 +1,77 @@
+#pragma once
+// The world the daemon's code runs in under test: a fresh system root with the
+// stand-in tools first on PATH, a loopback API that every base URL points at,
+// a token held, diagnostics on, and every setting as at a fresh start.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "daemon/core/app_core.h"
+#include "daemon/core/globals.h"
+#include "platform/dispatch.h"
+#include "platform/preferences.h"
+#include "support/checks.h"
+#include "support/extreme_random.h"
+#include "support/log_capture.h"
+#include "support/loopback_server.h"
+#include "support/system_roots.h"
+#include "support/temp_dir.h"
+
+namespace qvtest {
+
+class World : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        useRoot(root.str());
+        resetSettings();
+        using namespace QVAgentLaunchDaemon;
+        realtimeBaseUrl = checkInBaseUrl = deploymentBaseUrl = server.url("");
+        authorizationToken.set("Bearer tok-1");
+        App::Core::State::SetValueInMemory(App::Core::State::MemoryKey::authorizationToken,
+                                           "Bearer tok-1");
+        ENABLE_DIAGNOSTIC_LOGS = true;
+    }
+    void TearDown() override {
+        platform::Tasks::waitIdle(std::chrono::seconds(10));
+        resetSettings();
+        restoreScratchRoot();
+    }
+    // Every global setting as at a fresh start, no token held, nothing cached.
+    static void resetSettings() {
+        QVAgentLaunchDaemon::initializeGlobals();
+        using QVAgentLaunchDaemon::App::Core::State;
+        State::SetValueInMemory(State::MemoryKey::authorizationToken, std::nullopt);
+        platform::Preferences::resetCacheForTesting();
+    }
+
+    std::string file(const std::string& path) const { return root.str() + path; }
+    void put(const std::string& path, const std::string& text = "x") const {
+        writeFile(file(path), text);
+    }
+    bool exists(const std::string& path) const {
+        return std::filesystem::exists(std::filesystem::symlink_status(file(path)));
+    }
+    std::string read(const std::string& path) const { return readFile(file(path)); }
+    // Answers `method` on the paths matching `pattern` with `status` and `body`.
+    void answer(const std::string& method, const std::string& pattern, int status,
+                const std::string& body = "") {
+        server.on(method, pattern, [=](const auto&, auto& res) {
+            res.status = status;
+            res.body = body;
+        });
+    }
+    // The requests with this method whose path starts with `prefix`.
+    std::size_t requests(const std::string& method, const std::string& prefix) const {
+        std::size_t count = 0;
+        for (const auto& request : server.requests())
+            count += request.method == method && request.path.starts_with(prefix);
+        return count;
+    }
+
+    TempDir root;
+    LoopbackServer server;
+    StandInsOnPath standIns;
+};
+
+}  // namespace qvtest
