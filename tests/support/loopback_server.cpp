@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <regex>
@@ -71,7 +70,6 @@ struct LoopbackServer::Impl {
     std::thread thread;
 
     mutable std::mutex mutex;
-    mutable std::condition_variable arrived;
     std::vector<LoopbackRequest> requests;  // guarded by mutex
     std::vector<Route> routes;              // guarded by mutex
 
@@ -100,7 +98,6 @@ struct LoopbackServer::Impl {
                 }
             }
         }
-        arrived.notify_all();
 
         LoopbackResponse response;
         if (handler) {
@@ -200,15 +197,6 @@ LoopbackServer& LoopbackServer::Get(const std::string& pattern, LoopbackHandler 
 LoopbackServer& LoopbackServer::Post(const std::string& pattern, LoopbackHandler handler) {
     return on("POST", pattern, std::move(handler));
 }
-LoopbackServer& LoopbackServer::Put(const std::string& pattern, LoopbackHandler handler) {
-    return on("PUT", pattern, std::move(handler));
-}
-LoopbackServer& LoopbackServer::Patch(const std::string& pattern, LoopbackHandler handler) {
-    return on("PATCH", pattern, std::move(handler));
-}
-LoopbackServer& LoopbackServer::Delete(const std::string& pattern, LoopbackHandler handler) {
-    return on("DELETE", pattern, std::move(handler));
-}
 
 std::vector<LoopbackRequest> LoopbackServer::requests() const {
     std::lock_guard lock(impl_->mutex);
@@ -218,16 +206,6 @@ std::vector<LoopbackRequest> LoopbackServer::requests() const {
 std::size_t LoopbackServer::requestCount() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->requests.size();
-}
-
-bool LoopbackServer::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
-    std::unique_lock lock(impl_->mutex);
-    return impl_->arrived.wait_for(lock, timeout, [&] { return impl_->requests.size() >= count; });
-}
-
-void LoopbackServer::clearRequests() {
-    std::lock_guard lock(impl_->mutex);
-    impl_->requests.clear();
 }
 
 }  // namespace qvtest

@@ -75,16 +75,10 @@ class LoopbackServer {
                        LoopbackHandler handler);
     LoopbackServer& Get(const std::string& pattern, LoopbackHandler handler);
     LoopbackServer& Post(const std::string& pattern, LoopbackHandler handler);
-    LoopbackServer& Put(const std::string& pattern, LoopbackHandler handler);
-    LoopbackServer& Patch(const std::string& pattern, LoopbackHandler handler);
-    LoopbackServer& Delete(const std::string& pattern, LoopbackHandler handler);
 
     // Every request received, in order of arrival (recorded before its handler runs).
     std::vector<LoopbackRequest> requests() const;
     std::size_t requestCount() const;
-    // Waits until at least `count` requests have arrived; false on time-out.
-    bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
-    void clearRequests();
 
   private:
     struct Impl;

@@ -166,30 +166,4 @@ inline WireRequest parseWire(const std::string& raw) {
     return parsed;
 }
 
-// A raw server answering every request with a small 200 and keeping the bytes it read.
-class CapturingServer {
-  public:
-    CapturingServer()
-        : server_([this](int fd) {
-              std::string raw = readRequest(fd);
-              {
-                  std::lock_guard lock(mutex_);
-                  captured_.push_back(raw);
-              }
-              sendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
-              ::shutdown(fd, SHUT_WR);
-          }) {}
-
-    std::string url(const std::string& path) const { return server_.url(path); }
-    std::vector<std::string> captured() {
-        std::lock_guard lock(mutex_);
-        return captured_;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::vector<std::string> captured_;
-    RawServer server_;  // last: its threads use the members above
-};
-
 }  // namespace qvtest
