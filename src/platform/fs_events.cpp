@@ -10,6 +10,8 @@
 #include <climits>
 #include <utility>
 
+#include "platform/thread_name.h"
+
 namespace platform {
 
 std::shared_ptr<EventDescriptor> EventDescriptor::open(const std::string& path) {
@@ -43,8 +45,12 @@ bool EventDescriptor::close() {
 }
 
 FileSystemObjectSource::FileSystemObjectSource(std::shared_ptr<EventDescriptor> descriptor,
-                                               unsigned eventMask, SerialQueue& queue)
-    : descriptor_(std::move(descriptor)), mask_(eventMask), queue_(queue) {}
+                                               unsigned eventMask, SerialQueue& queue,
+                                               std::string threadName)
+    : descriptor_(std::move(descriptor)),
+      mask_(eventMask),
+      queue_(queue),
+      threadName_(std::move(threadName)) {}
 
 FileSystemObjectSource::~FileSystemObjectSource() {
     cancel();
@@ -66,7 +72,10 @@ void FileSystemObjectSource::resume() {
     if (wakeFd_ < 0)
         return;
     resumed_ = true;
-    reader_ = std::thread([this] { readLoop(); });
+    reader_ = std::thread([this] {
+        nameCurrentThread(threadName_);
+        readLoop();
+    });
 }
 
 void FileSystemObjectSource::cancel() {

@@ -55,11 +55,12 @@ class EventDescriptor {
 // resume(). After cancel() no event handler starts any more; the cancel
 // handler then runs once on the queue. The source reads the descriptor only
 // between resume() and cancel(); cancel() returns after the reading stopped,
-// so the descriptor may be closed right after it.
+// so the descriptor may be closed right after it. `threadName` names the
+// thread that waits for the events (platform/thread_name.h).
 class FileSystemObjectSource {
   public:
     FileSystemObjectSource(std::shared_ptr<EventDescriptor> descriptor, unsigned eventMask,
-                           SerialQueue& queue);
+                           SerialQueue& queue, std::string threadName = {});
     ~FileSystemObjectSource();  // cancels
     FileSystemObjectSource(const FileSystemObjectSource&) = delete;
     FileSystemObjectSource& operator=(const FileSystemObjectSource&) = delete;
@@ -79,6 +80,7 @@ class FileSystemObjectSource {
     std::shared_ptr<EventDescriptor> descriptor_;
     unsigned mask_;
     SerialQueue& queue_;
+    std::string threadName_;
     std::shared_ptr<std::function<void()>> eventHandler_;
     std::function<void()> cancelHandler_;
     std::shared_ptr<std::atomic<bool>> cancelled_ = std::make_shared<std::atomic<bool>>(false);

@@ -19,6 +19,7 @@
 #include <variant>
 
 #include "platform/dispatch.h"
+#include "platform/thread_name.h"
 
 namespace platform {
 
@@ -238,7 +239,7 @@ struct HttpSession::Impl {
 
     // Declared last so it is destroyed first: completion handlers still queued
     // (or running) may start tasks, which must find the members above intact.
-    SerialQueue callbacks{"platform.http-session.callbacks"};
+    SerialQueue callbacks{"platform.http-session.callbacks", "qv-callbacks"};
 };
 
 HttpSession::Impl::Impl(std::optional<std::string> caFile) {
@@ -257,7 +258,10 @@ HttpSession::Impl::Impl(std::optional<std::string> caFile) {
         }
     }
     multi = curl_multi_init();
-    network = std::thread([this] { run(); });
+    network = std::thread([this] {
+        nameCurrentThread("qv-net");
+        run();
+    });
 }
 
 HttpSession::Impl::~Impl() {

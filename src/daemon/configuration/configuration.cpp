@@ -175,8 +175,9 @@ std::string describe(const PendingActionDTO& action) {
 }
 
 void startPendingActionsTask(std::vector<PendingActionDTO> pendingActions) {
-    detachTask(
-        [pendingActions = std::move(pendingActions)] { processPendingActions(pendingActions); });
+    detachTask("qv-actions", [pendingActions = std::move(pendingActions)] {
+        processPendingActions(pendingActions);
+    });
 }
 
 }  // namespace

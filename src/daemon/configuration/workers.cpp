@@ -110,7 +110,7 @@ void StateWorker::step() {
 
 void startGetConfigurationWorker() {
     Logging::WriteLine("Get Configuration worker started.");
-    detachTask([] {
+    detachTask("qv-config", [] {
         ConfigurationWorker worker([] { getConfiguration(); }, platform::SecureRandom::instance());
         runTicks(worker);
     });
@@ -118,7 +118,7 @@ void startGetConfigurationWorker() {
 
 void startSendStateWorker() {
     Logging::WriteLine("Starting send computer state worker.");
-    detachTask([] {
+    detachTask("qv-state", [] {
         StateWorker worker(sendComputerState, platform::SecureRandom::instance());
         runLoggingUnexpected([&] { worker.begin(); });
         runTicks(worker);

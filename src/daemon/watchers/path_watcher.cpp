@@ -29,7 +29,10 @@ void releaseQueue(std::shared_ptr<platform::SerialQueue>& queue) {
 
 }  // namespace
 
-PathWatcher::PathWatcher(std::string path) : path_(std::move(path)) {}
+PathWatcher::PathWatcher(std::string path, const std::string& name)
+    : path_(std::move(path)),
+      eventsThreadName_("qv-events-" + name),
+      queue_(std::make_shared<platform::SerialQueue>("com.tessaly.Quorvel", "qv-watch-" + name)) {}
 
 PathWatcher::~PathWatcher() {
     closeWatcher();
@@ -63,7 +66,7 @@ void PathWatcher::setupWatcher() {
     }
     watchOpened();
     source_ = std::make_unique<platform::FileSystemObjectSource>(fileDescriptor_, kWatchedEvents,
-                                                                 *queue_);
+                                                                 *queue_, eventsThreadName_);
     source_->setEventHandler([weak = weak_from_this()] {
         if (auto self = weak.lock()) {
             runLoggingUnexpected(

@@ -28,7 +28,9 @@ class PathWatcher : public std::enable_shared_from_this<PathWatcher> {
     void drain();
 
   protected:
-    explicit PathWatcher(std::string path);
+    // `name` (a few letters) names the watcher's threads: "qv-watch-<name>"
+    // runs its queue, "qv-events-<name>" waits for its events.
+    PathWatcher(std::string path, const std::string& name);
 
     // Opens the path and starts its event source, or schedules a retry; runs
     // on the queue. A watch already running is closed first.
@@ -46,10 +48,10 @@ class PathWatcher : public std::enable_shared_from_this<PathWatcher> {
     void closeWatcher();
 
     std::string path_;
+    std::string eventsThreadName_;
     std::unique_ptr<platform::FileSystemObjectSource> source_;
     std::shared_ptr<platform::EventDescriptor> fileDescriptor_;
-    std::shared_ptr<platform::SerialQueue> queue_ =
-        std::make_shared<platform::SerialQueue>("com.tessaly.Quorvel");
+    std::shared_ptr<platform::SerialQueue> queue_;
     bool stopped_ = false;  // queue only
 };
 

@@ -79,7 +79,7 @@ TEST(DaemonRequests, AThrowingHandlerEndsTheWaitAndEveryTaskEdgeLogsWhatEscapes)
                  std::bad_alloc);
     auto log = qvtest::logEntriesOf([] {
         EXPECT_FALSE(runLoggingUnexpected([] { throw std::runtime_error("boom"); }));
-        detachTask([] { throw 42; });
+        detachTask("qv-test", [] { throw 42; });
         ASSERT_TRUE(platform::Tasks::waitIdle(std::chrono::seconds(5)));
     });
     EXPECT_EQ(log,
