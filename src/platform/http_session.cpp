@@ -12,6 +12,7 @@
 #include <deque>
 #include <exception>
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -214,6 +215,9 @@ struct HttpSession::Impl {
     // Builds the easy handle; on failure returns the reason.
     std::optional<std::string> configure(Transfer& transfer, const HttpRequest& request);
     void run();
+    // How long the network thread may sleep: until libcurl's next timer, or
+    // without end while no transfer is in flight.
+    int waitMilliseconds(bool idle);
     void finish(std::unique_ptr<Transfer> transfer, CURLcode code);
     void deliverError(std::unique_ptr<Transfer> transfer, std::string error);
 
@@ -375,6 +379,14 @@ std::optional<std::string> HttpSession::Impl::configure(Transfer& t, const HttpR
     return std::nullopt;
 }
 
+int HttpSession::Impl::waitMilliseconds(bool idle) {
+    constexpr int kForever = std::numeric_limits<int>::max();
+    long timer = -1;
+    if (idle || curl_multi_timeout(multi, &timer) != CURLM_OK || timer < 0)
+        return kForever;
+    return static_cast<int>(std::min<long>(timer, kForever));
+}
+
 void HttpSession::Impl::run() {
     std::unordered_set<Transfer*> active;
     for (;;) {
@@ -408,7 +420,13 @@ void HttpSession::Impl::run() {
             finish(std::unique_ptr<Transfer>(raw), code);
         }
 
-        curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+        // Sleeps until a socket is ready, libcurl's next timer (connect,
+        // progress and total time-outs) falls due, or curl_multi_wakeup() is
+        // called; with nothing in flight there is no timer, so only start()
+        // or shutting down wakes the thread. A wake-up sent while the thread
+        // is elsewhere in this loop stays pending in libcurl and ends the
+        // next wait at once, so none is lost.
+        curl_multi_poll(multi, nullptr, 0, waitMilliseconds(active.empty()), nullptr);
     }
 
     // Shutting down: cancel what is still in flight or waiting.

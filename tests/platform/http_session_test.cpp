@@ -211,6 +211,7 @@ TEST(HttpSessionResponse, DeliversStatusHeadersAndBody) {
     EXPECT_EQ(created.response->headerIgnoringCase("X-LOWER"), "yes");
     EXPECT_EQ(created.response->headerIgnoringCase("content-type"), "application/json");
 
+    std::this_thread::sleep_for(200ms);  // idle: the network thread sleeps until a task wakes it
     auto deleted = fetch(session, request("DELETE", server.url("/things/42")));
     ASSERT_FALSE(deleted.error) << *deleted.error;
     EXPECT_EQ(deleted.response->statusCode, 204);
