@@ -77,6 +77,8 @@ TEST(FileSystemEvents, FolderEntriesCreatedRemovedOrMovedAreWrites) {
     qvtest::TempDir dir;
     const auto folder = (dir / "Triggers").string();
     std::filesystem::create_directories(folder);
+    std::filesystem::create_directory_symlink(folder, dir / "link");  // never followed:
+    EXPECT_EQ(platform::EventDescriptor::openForEntry((dir / "link").string(), "a"), nullptr);
     platform::SerialQueue queue("test");
     Recorder created;
     auto source = watch(platform::EventDescriptor::open(folder), queue, created);

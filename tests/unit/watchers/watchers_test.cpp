@@ -80,13 +80,15 @@ class Watchers : public ::testing::Test {
 
 TEST_F(Watchers, DiagnosticsFollowTheFileAsPeopleEditIt) {
     ::testing::internal::CaptureStdout();
-    config = ConfigWatcher::create(kDebugConf);  // no file yet: retries every second
+    std::filesystem::remove_all(file("/Library/Application Support/Tessaly"));
+    config = ConfigWatcher::create(kDebugConf);  // no file, no folders: waits for them
     auto startLog = ::testing::internal::GetCapturedStdout();
     EXPECT_NE(startLog.find("ERROR Could not read config file. Watching for changes..."),
               std::string::npos);
     EXPECT_FALSE(ENABLE_DIAGNOSTIC_LOGS);
 
-    sh("echo 'ENABLE_DIAGNOSTIC_LOGS = true' > " + conf());  // created later than the watcher
+    sh("mkdir -p \"$(dirname " + conf() + ")\" && echo 'ENABLE_DIAGNOSTIC_LOGS = true' > " +
+       conf());  // created later than the watcher
     EXPECT_TRUE(diagnosticsBecome(true));
     sh("sed -i 's/true/TRUE/' " + conf());
     EXPECT_TRUE(diagnosticsBecome(false));
