@@ -2,6 +2,9 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -75,6 +78,64 @@ std::string systemCaBundlePath() {
     return "/etc/ssl/certs/ca-certificates.crt";
 }
 
+// Acknowledges at once what the connection has received. A server that
+// writes a response's headers and its body in two small writes without
+// TCP_NODELAY (cpp-httplib's default, for one) holds the body back (Nagle)
+// until the headers are acknowledged, and on a reused connection, where
+// request and answer alternate, the kernel delays that acknowledgement by up
+// to 40 ms: such answers took 40 ms over loopback instead of 1. Done when a
+// response's headers are complete, so the body follows at once; quick-ACK
+// mode is not sticky, hence once per response.
+void acknowledgeNow(curl_socket_t fd) {
+#ifdef TCP_QUICKACK
+    if (fd == CURL_SOCKET_BAD)
+        return;
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#else
+    (void)fd;
+#endif
+}
+
+// The sockets libcurl opened for one session, so that a transfer can find
+// the socket of its connection, fresh or reused. Network thread only (and
+// the session's destructor, once that thread has ended).
+class SocketRegistry {
+  public:
+    static curl_socket_t open(void* self, curlsocktype, curl_sockaddr* address) {
+        const int fd =
+            ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+        if (fd < 0)
+            return CURL_SOCKET_BAD;
+        static_cast<SocketRegistry*>(self)->sockets_.insert(fd);
+        return fd;
+    }
+    static int close(void* self, curl_socket_t fd) {
+        static_cast<SocketRegistry*>(self)->sockets_.erase(fd);
+        return ::close(fd);
+    }
+    // The socket bound to the local `port`; CURL_SOCKET_BAD when none is.
+    curl_socket_t withLocalPort(int port) const {
+        for (curl_socket_t fd : sockets_) {
+            sockaddr_storage address{};
+            socklen_t length = sizeof address;
+            if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+                continue;
+            const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
+            const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
+            const int bound = address.ss_family == AF_INET    ? ntohs(v4->sin_port)
+                              : address.ss_family == AF_INET6 ? ntohs(v6->sin6_port)
+                                                              : -1;
+            if (bound == port)
+                return fd;
+        }
+        return CURL_SOCKET_BAD;
+    }
+
+  private:
+    std::unordered_set<curl_socket_t> sockets_;
+};
+
 }  // namespace
 
 std::optional<std::string> HttpResponse::header(const std::string& name) const {
@@ -96,6 +157,8 @@ std::optional<std::string> HttpResponse::headerIgnoringCase(const std::string& n
 // One transfer, owned by the network thread from the moment it is queued.
 struct Transfer {
     CURL* easy = nullptr;
+    const SocketRegistry* sockets = nullptr;
+    curl_socket_t socket = CURL_SOCKET_BAD;  // of the connection in use, once known
     curl_slist* headerList = nullptr;
     std::string requestBody;  // CURLOPT_POSTFIELDS points into it; lives as long as the handle
     char errorBuffer[CURL_ERROR_SIZE] = {};
@@ -145,8 +208,10 @@ struct Transfer {
             startNewResponse();
             return;
         }
-        if (line == "\r\n" || line == "\n" || line.empty())
+        if (line == "\r\n" || line == "\n" || line.empty()) {
+            acknowledgeNow(socket);
             return;
+        }
         if ((line.front() == ' ' || line.front() == '\t') && !response.headers.empty()) {
             // Obsolete line folding: continues the previous header's value.
             auto& value = response.headers.back().second;
@@ -201,6 +266,14 @@ struct Transfer {
         return size * count;
     }
 
+    // Each connection the transfer uses (a redirect may change it), before
+    // the request goes out on it.
+    static int onConnection(void* self, char*, char*, int, int localPort) {
+        auto* t = static_cast<Transfer*>(self);
+        t->socket = t->sockets->withLocalPort(localPort);
+        return CURL_PREREQFUNC_OK;
+    }
+
     static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* self) {
         auto n = size * count;
         return static_cast<Transfer*>(self)->bodyBytes(data, n) ? n : 0;
@@ -235,6 +308,7 @@ struct HttpSession::Impl {
     std::string caBundle;                // combined system + extra bundle; empty: libcurl's default
     std::optional<std::string> caError;  // the extra bundle could not be read: every task fails
 
+    SocketRegistry sockets;  // outlives `multi`, whose clean-up closes the last ones
     CURLM* multi = nullptr;
     std::mutex mutex;
     std::deque<std::unique_ptr<Transfer>> pending;  // guarded by mutex
@@ -328,6 +402,13 @@ std::optional<std::string> HttpSession::Impl::configure(Transfer& t, const HttpR
     curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
+    t.sockets = &sockets;
+    curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, &SocketRegistry::open);
+    curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, &sockets);
+    curl_easy_setopt(e, CURLOPT_CLOSESOCKETFUNCTION, &SocketRegistry::close);
+    curl_easy_setopt(e, CURLOPT_CLOSESOCKETDATA, &sockets);
+    curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &Transfer::onConnection);
+    curl_easy_setopt(e, CURLOPT_PREREQDATA, &t);
 
     const std::string& method = request.method;
     if (request.body) {
