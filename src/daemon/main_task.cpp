@@ -112,14 +112,16 @@ void main() {
 void startDaemon() {
     initializeGlobals();
     createDiagnosticsWatcher();
-    platform::Tasks::detach([] {
-        if (runLoggingUnexpected([] { QVAgentLaunchDaemon::main(); }))
-            return;
-        // A daemon whose start-up broke off would look alive and do nothing:
-        // end it, and launchd starts a fresh one.
-        Logging::WriteError("The main task failed; the daemon exits to be started again.");
-        std::_Exit(70);
-    });
+    platform::Tasks::detach(
+        [] {
+            if (runLoggingUnexpected([] { QVAgentLaunchDaemon::main(); }))
+                return;
+            // A daemon whose start-up broke off would look alive and do nothing:
+            // end it, and launchd starts a fresh one.
+            Logging::WriteError("The main task failed; the daemon exits to be started again.");
+            std::_Exit(70);
+        },
+        "qv-main-task");
 }
 
 }  // namespace QVAgentLaunchDaemon

@@ -3,10 +3,15 @@
 #include <exception>
 #include <utility>
 
+#include "platform/thread_name.h"
+
 namespace platform {
 
-SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
-    thread_ = std::thread([this] { run(); });
+SerialQueue::SerialQueue(std::string label, std::string threadName) : label_(std::move(label)) {
+    thread_ = std::thread([this, threadName = std::move(threadName)] {
+        nameCurrentThread(threadName);
+        run();
+    });
 }
 
 SerialQueue::~SerialQueue() {
@@ -124,13 +129,14 @@ TaskCounter& taskCounter() {
 
 }  // namespace
 
-void Tasks::detach(std::function<void()> body) {
+void Tasks::detach(std::function<void()> body, std::string threadName) {
     auto& counter = taskCounter();
     {
         std::lock_guard lock(counter.mutex);
         ++counter.running;
     }
-    std::thread([body = std::move(body)] {
+    std::thread([body = std::move(body), threadName = std::move(threadName)] {
+        nameCurrentThread(threadName);
         try {
             body();
         } catch (...) {

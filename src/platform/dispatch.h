@@ -15,9 +15,10 @@
 namespace platform {
 
 // One thread running work items in FIFO order; delayed items run when due.
+// `threadName` names that thread (platform/thread_name.h).
 class SerialQueue {
   public:
-    explicit SerialQueue(std::string label);
+    explicit SerialQueue(std::string label, std::string threadName = {});
     ~SerialQueue();  // finishes queued immediate items, drops delayed ones, joins
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
@@ -73,7 +74,8 @@ class DispatchGroup {
 // all started tasks have finished.
 class Tasks {
   public:
-    static void detach(std::function<void()> body);
+    // `threadName` names the task's thread (platform/thread_name.h).
+    static void detach(std::function<void()> body, std::string threadName = {});
     // Waits until no task is running; false when `timeout` passed first.
     static bool waitIdle(std::chrono::milliseconds timeout);
     static std::size_t running();

@@ -10,6 +10,8 @@
 #include <climits>
 #include <utility>
 
+#include "platform/thread_name.h"
+
 namespace platform {
 
 std::shared_ptr<EventDescriptor> EventDescriptor::open(const std::string& path) {
@@ -31,6 +33,21 @@ std::shared_ptr<EventDescriptor> EventDescriptor::open(const std::string& path) 
     return std::shared_ptr<EventDescriptor>(new EventDescriptor(fd, folder));
 }
 
+std::shared_ptr<EventDescriptor> EventDescriptor::openForEntry(const std::string& folder,
+                                                               const std::string& entry) {
+    const int fd = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (fd < 0)
+        return nullptr;
+    // With IN_ONLYDIR, IN_DONT_FOLLOW refuses a link at `folder` instead of following it.
+    const std::uint32_t mask =
+        IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
+    if (::inotify_add_watch(fd, folder.c_str(), mask) < 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    return std::shared_ptr<EventDescriptor>(new EventDescriptor(fd, true, entry));
+}
+
 EventDescriptor::~EventDescriptor() {
     close();
 }
@@ -43,8 +60,12 @@ bool EventDescriptor::close() {
 }
 
 FileSystemObjectSource::FileSystemObjectSource(std::shared_ptr<EventDescriptor> descriptor,
-                                               unsigned eventMask, SerialQueue& queue)
-    : descriptor_(std::move(descriptor)), mask_(eventMask), queue_(queue) {}
+                                               unsigned eventMask, SerialQueue& queue,
+                                               std::string threadName)
+    : descriptor_(std::move(descriptor)),
+      mask_(eventMask),
+      queue_(queue),
+      threadName_(std::move(threadName)) {}
 
 FileSystemObjectSource::~FileSystemObjectSource() {
     cancel();
@@ -66,7 +87,10 @@ void FileSystemObjectSource::resume() {
     if (wakeFd_ < 0)
         return;
     resumed_ = true;
-    reader_ = std::thread([this] { readLoop(); });
+    reader_ = std::thread([this] {
+        nameCurrentThread(threadName_);
+        readLoop();
+    });
 }
 
 void FileSystemObjectSource::cancel() {
@@ -98,6 +122,7 @@ unsigned FileSystemObjectSource::data() const {
 void FileSystemObjectSource::readLoop() {
     alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
     const bool folder = descriptor_->isFolder();
+    const std::string& entry = descriptor_->entry_;
     for (;;) {
         pollfd fds[2] = {{descriptor_->fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
@@ -121,10 +146,15 @@ void FileSystemObjectSource::readLoop() {
                     events |= FileSystemEvent::remove;
                 if (event->mask & IN_MOVE_SELF)
                     events |= FileSystemEvent::rename;
-                if (folder ? (aboutEntry &&
-                              (event->mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)))
-                           : (event->mask & (IN_MODIFY | IN_CLOSE_WRITE)) != 0)
+                if (!entry.empty()) {
+                    if (aboutEntry && (event->mask & (IN_CREATE | IN_MOVED_TO)) &&
+                        entry == event->name)
+                        events |= FileSystemEvent::write;
+                } else if (folder ? (aboutEntry && (event->mask & (IN_CREATE | IN_DELETE |
+                                                                   IN_MOVED_FROM | IN_MOVED_TO)))
+                                  : (event->mask & (IN_MODIFY | IN_CLOSE_WRITE)) != 0) {
                     events |= FileSystemEvent::write;
+                }
                 offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
             }
         }

@@ -7,6 +7,9 @@
 //           moved -> rename
 //   folder: an entry created, deleted or moved in or out -> write; the folder
 //           itself deleted -> delete, moved -> rename
+//   one entry of a folder (for a path that is not there yet): that entry
+//           created or moved in -> write; the folder itself deleted ->
+//           delete, moved -> rename
 
 #include <atomic>
 #include <functional>
@@ -14,6 +17,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "platform/dispatch.h"
 
@@ -32,6 +36,11 @@ class EventDescriptor {
   public:
     // Absent when nothing can be watched at `path` (missing, no permission).
     static std::shared_ptr<EventDescriptor> open(const std::string& path);
+    // Events about the entry named `entry` of `folder` only. A symbolic link
+    // at `folder` is never followed: absent unless `folder` itself is a
+    // folder that can be watched.
+    static std::shared_ptr<EventDescriptor> openForEntry(const std::string& folder,
+                                                         const std::string& entry);
     ~EventDescriptor();
     EventDescriptor(const EventDescriptor&) = delete;
     EventDescriptor& operator=(const EventDescriptor&) = delete;
@@ -43,11 +52,13 @@ class EventDescriptor {
     bool isFolder() const { return folder_; }
 
   private:
-    EventDescriptor(int fd, bool folder) : fd_(fd), folder_(folder) {}
+    EventDescriptor(int fd, bool folder, std::string entry = {})
+        : fd_(fd), folder_(folder), entry_(std::move(entry)) {}
     friend class FileSystemObjectSource;
 
     int fd_;
     bool folder_;
+    std::string entry_;  // set: only this entry's arrival counts
     std::atomic<bool> closed_{false};
 };
 
@@ -55,11 +66,13 @@ class EventDescriptor {
 // resume(). After cancel() no event handler starts any more; the cancel
 // handler then runs once on the queue. The source reads the descriptor only
 // between resume() and cancel(); cancel() returns after the reading stopped,
-// so the descriptor may be closed right after it.
+// so the descriptor may be closed right after it. `threadName` names the
+// thread that waits for the events (platform/thread_name.h); it sleeps until
+// one comes.
 class FileSystemObjectSource {
   public:
     FileSystemObjectSource(std::shared_ptr<EventDescriptor> descriptor, unsigned eventMask,
-                           SerialQueue& queue);
+                           SerialQueue& queue, std::string threadName = {});
     ~FileSystemObjectSource();  // cancels
     FileSystemObjectSource(const FileSystemObjectSource&) = delete;
     FileSystemObjectSource& operator=(const FileSystemObjectSource&) = delete;
@@ -79,6 +92,7 @@ class FileSystemObjectSource {
     std::shared_ptr<EventDescriptor> descriptor_;
     unsigned mask_;
     SerialQueue& queue_;
+    std::string threadName_;
     std::shared_ptr<std::function<void()>> eventHandler_;
     std::function<void()> cancelHandler_;
     std::shared_ptr<std::atomic<bool>> cancelled_ = std::make_shared<std::atomic<bool>>(false);

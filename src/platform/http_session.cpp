@@ -2,6 +2,9 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +15,7 @@
 #include <deque>
 #include <exception>
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -19,6 +23,7 @@
 #include <variant>
 
 #include "platform/dispatch.h"
+#include "platform/thread_name.h"
 
 namespace platform {
 
@@ -73,6 +78,64 @@ std::string systemCaBundlePath() {
     return "/etc/ssl/certs/ca-certificates.crt";
 }
 
+// Acknowledges at once what the connection has received. A server that
+// writes a response's headers and its body in two small writes without
+// TCP_NODELAY (cpp-httplib's default, for one) holds the body back (Nagle)
+// until the headers are acknowledged, and on a reused connection, where
+// request and answer alternate, the kernel delays that acknowledgement by up
+// to 40 ms: such answers took 40 ms over loopback instead of 1. Done when a
+// response's headers are complete, so the body follows at once; quick-ACK
+// mode is not sticky, hence once per response.
+void acknowledgeNow(curl_socket_t fd) {
+#ifdef TCP_QUICKACK
+    if (fd == CURL_SOCKET_BAD)
+        return;
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#else
+    (void)fd;
+#endif
+}
+
+// The sockets libcurl opened for one session, so that a transfer can find
+// the socket of its connection, fresh or reused. Network thread only (and
+// the session's destructor, once that thread has ended).
+class SocketRegistry {
+  public:
+    static curl_socket_t open(void* self, curlsocktype, curl_sockaddr* address) {
+        const int fd =
+            ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+        if (fd < 0)
+            return CURL_SOCKET_BAD;
+        static_cast<SocketRegistry*>(self)->sockets_.insert(fd);
+        return fd;
+    }
+    static int close(void* self, curl_socket_t fd) {
+        static_cast<SocketRegistry*>(self)->sockets_.erase(fd);
+        return ::close(fd);
+    }
+    // The socket bound to the local `port`; CURL_SOCKET_BAD when none is.
+    curl_socket_t withLocalPort(int port) const {
+        for (curl_socket_t fd : sockets_) {
+            sockaddr_storage address{};
+            socklen_t length = sizeof address;
+            if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+                continue;
+            const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
+            const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
+            const int bound = address.ss_family == AF_INET    ? ntohs(v4->sin_port)
+                              : address.ss_family == AF_INET6 ? ntohs(v6->sin6_port)
+                                                              : -1;
+            if (bound == port)
+                return fd;
+        }
+        return CURL_SOCKET_BAD;
+    }
+
+  private:
+    std::unordered_set<curl_socket_t> sockets_;
+};
+
 }  // namespace
 
 std::optional<std::string> HttpResponse::header(const std::string& name) const {
@@ -94,6 +157,8 @@ std::optional<std::string> HttpResponse::headerIgnoringCase(const std::string& n
 // One transfer, owned by the network thread from the moment it is queued.
 struct Transfer {
     CURL* easy = nullptr;
+    const SocketRegistry* sockets = nullptr;
+    curl_socket_t socket = CURL_SOCKET_BAD;  // of the connection in use, once known
     curl_slist* headerList = nullptr;
     std::string requestBody;  // CURLOPT_POSTFIELDS points into it; lives as long as the handle
     char errorBuffer[CURL_ERROR_SIZE] = {};
@@ -143,8 +208,10 @@ struct Transfer {
             startNewResponse();
             return;
         }
-        if (line == "\r\n" || line == "\n" || line.empty())
+        if (line == "\r\n" || line == "\n" || line.empty()) {
+            acknowledgeNow(socket);
             return;
+        }
         if ((line.front() == ' ' || line.front() == '\t') && !response.headers.empty()) {
             // Obsolete line folding: continues the previous header's value.
             auto& value = response.headers.back().second;
@@ -199,6 +266,14 @@ struct Transfer {
         return size * count;
     }
 
+    // Each connection the transfer uses (a redirect may change it), before
+    // the request goes out on it.
+    static int onConnection(void* self, char*, char*, int, int localPort) {
+        auto* t = static_cast<Transfer*>(self);
+        t->socket = t->sockets->withLocalPort(localPort);
+        return CURL_PREREQFUNC_OK;
+    }
+
     static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* self) {
         auto n = size * count;
         return static_cast<Transfer*>(self)->bodyBytes(data, n) ? n : 0;
@@ -213,6 +288,9 @@ struct HttpSession::Impl {
     // Builds the easy handle; on failure returns the reason.
     std::optional<std::string> configure(Transfer& transfer, const HttpRequest& request);
     void run();
+    // How long the network thread may sleep: until libcurl's next timer, or
+    // without end while no transfer is in flight.
+    int waitMilliseconds(bool idle);
     void finish(std::unique_ptr<Transfer> transfer, CURLcode code);
     void deliverError(std::unique_ptr<Transfer> transfer, std::string error);
 
@@ -230,6 +308,7 @@ struct HttpSession::Impl {
     std::string caBundle;                // combined system + extra bundle; empty: libcurl's default
     std::optional<std::string> caError;  // the extra bundle could not be read: every task fails
 
+    SocketRegistry sockets;  // outlives `multi`, whose clean-up closes the last ones
     CURLM* multi = nullptr;
     std::mutex mutex;
     std::deque<std::unique_ptr<Transfer>> pending;  // guarded by mutex
@@ -238,7 +317,7 @@ struct HttpSession::Impl {
 
     // Declared last so it is destroyed first: completion handlers still queued
     // (or running) may start tasks, which must find the members above intact.
-    SerialQueue callbacks{"platform.http-session.callbacks"};
+    SerialQueue callbacks{"platform.http-session.callbacks", "qv-callbacks"};
 };
 
 HttpSession::Impl::Impl(std::optional<std::string> caFile) {
@@ -257,7 +336,10 @@ HttpSession::Impl::Impl(std::optional<std::string> caFile) {
         }
     }
     multi = curl_multi_init();
-    network = std::thread([this] { run(); });
+    network = std::thread([this] {
+        nameCurrentThread("qv-net");
+        run();
+    });
 }
 
 HttpSession::Impl::~Impl() {
@@ -320,6 +402,13 @@ std::optional<std::string> HttpSession::Impl::configure(Transfer& t, const HttpR
     curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
+    t.sockets = &sockets;
+    curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, &SocketRegistry::open);
+    curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, &sockets);
+    curl_easy_setopt(e, CURLOPT_CLOSESOCKETFUNCTION, &SocketRegistry::close);
+    curl_easy_setopt(e, CURLOPT_CLOSESOCKETDATA, &sockets);
+    curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &Transfer::onConnection);
+    curl_easy_setopt(e, CURLOPT_PREREQDATA, &t);
 
     const std::string& method = request.method;
     if (request.body) {
@@ -371,6 +460,14 @@ std::optional<std::string> HttpSession::Impl::configure(Transfer& t, const HttpR
     return std::nullopt;
 }
 
+int HttpSession::Impl::waitMilliseconds(bool idle) {
+    constexpr int kForever = std::numeric_limits<int>::max();
+    long timer = -1;
+    if (idle || curl_multi_timeout(multi, &timer) != CURLM_OK || timer < 0)
+        return kForever;
+    return static_cast<int>(std::min<long>(timer, kForever));
+}
+
 void HttpSession::Impl::run() {
     std::unordered_set<Transfer*> active;
     for (;;) {
@@ -404,7 +501,13 @@ void HttpSession::Impl::run() {
             finish(std::unique_ptr<Transfer>(raw), code);
         }
 
-        curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+        // Sleeps until a socket is ready, libcurl's next timer (connect,
+        // progress and total time-outs) falls due, or curl_multi_wakeup() is
+        // called; with nothing in flight there is no timer, so only start()
+        // or shutting down wakes the thread. A wake-up sent while the thread
+        // is elsewhere in this loop stays pending in libcurl and ends the
+        // next wait at once, so none is lost.
+        curl_multi_poll(multi, nullptr, 0, waitMilliseconds(active.empty()), nullptr);
     }
 
     // Shutting down: cancel what is still in flight or waiting.

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/thread_name.h"
+
 extern char** environ;
 
 namespace platform {
@@ -140,7 +142,10 @@ void spawnDetached(const std::string& executable, const std::vector<std::string>
     posix_spawn_file_actions_addopen(&actions.value, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions.value, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     const pid_t pid = spawn(executable, arguments, actions, true);
-    std::thread([pid] { waitForExit(pid); }).detach();
+    std::thread([pid] {
+        nameCurrentThread("qv-reaper");
+        waitForExit(pid);
+    }).detach();
 }
 
 std::string trimWhitespace(const std::string& text) {

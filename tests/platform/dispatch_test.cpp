@@ -72,6 +72,8 @@ TEST(Dispatch, QueuesRunInOrderDelayedItemsWhenDueTasksAreCountedAndFileEventsAr
     }
     // Closed once: the old source's cancel handler, running after a restart that closed its
     // descriptor and opened a new one (maybe under the same number), leaves the new one open.
+    std::filesystem::create_directory_symlink(dir.path(), dir / "link");  // never followed
+    EXPECT_EQ(platform::EventDescriptor::openForEntry((dir / "link").string(), "a"), nullptr);
     auto first = platform::EventDescriptor::open((dir / "f").string());
     EXPECT_TRUE(first->close());
     auto second = platform::EventDescriptor::open((dir / "f").string());

@@ -13,6 +13,7 @@
 #include "daemon/core/custom_error.h"
 #include "daemon/core/globals.h"
 #include "daemon/core/requests.h"
+#include "daemon/core/wake_signal.h"
 #include "platform/dispatch.h"
 #include "platform/time.h"
 
@@ -175,8 +176,9 @@ std::string describe(const PendingActionDTO& action) {
 }
 
 void startPendingActionsTask(std::vector<PendingActionDTO> pendingActions) {
-    detachTask(
-        [pendingActions = std::move(pendingActions)] { processPendingActions(pendingActions); });
+    detachTask("qv-actions", [pendingActions = std::move(pendingActions)] {
+        processPendingActions(pendingActions);
+    });
 }
 
 }  // namespace
@@ -252,6 +254,9 @@ std::string describe(const GetConfigurationDTO& dto) {
 }
 
 void applyConfiguration(const ConfigurationDTO& c) {
+    const std::int64_t workerSettings[] = {_getConfigurationWorkerIntervalInMilliseconds.load(),
+                                           _computerStatePingIntervalInMilliseconds.load(),
+                                           _globalMaxJitter.load()};
     _getConfigurationWorkerIntervalInMilliseconds =
         saturatingMultiply(c.computerConfigurationPingIntervalOverride, 1000);
     _computerCheckInWorkerIntervalInMilliseconds =
@@ -268,6 +273,12 @@ void applyConfiguration(const ConfigurationDTO& c) {
     RetryInterval::getConfigurationMaxCollisions =
         c.retryIntervalDownloadConfigurationMaxCollisionsOverride;
     Endpoints::postCheckIn.set(c.endpoints.postCheckIn.resourceUrl);
+    // The workers sleep across the ticks their settings make idle: a change
+    // wakes them to plan again.
+    if (workerSettings[0] != _getConfigurationWorkerIntervalInMilliseconds.load() ||
+        workerSettings[1] != _computerStatePingIntervalInMilliseconds.load() ||
+        workerSettings[2] != _globalMaxJitter.load())
+        workerSettingsChanged().notify();
 }
 
 bool isCheckInDue(std::int64_t lastCheckedInAt, std::int64_t intervalMs, std::int64_t nowMs) {

@@ -10,6 +10,7 @@
 #include "daemon/core/app_core.h"
 #include "daemon/core/backoff.h"
 #include "daemon/core/globals.h"
+#include "daemon/core/wake_signal.h"
 #include "platform/dispatch.h"
 
 namespace QVAgentLaunchDaemon {
@@ -17,19 +18,66 @@ namespace {
 
 using App::Core::Logging;
 
-// Each tick is a sleep of one second toward a monotonic deadline; counters
-// advance by a tick whatever the work of the tick took.
-template <typename Worker>
-[[noreturn]] void runTicks(Worker& worker) {
-    auto& sleeper = platform::SystemSleeper::instance();
+// The steps before the one that finds `counter`, advanced by its own tick,
+// at or past `target`; every step first adds a tick.
+std::int64_t idleTicksBefore(std::int64_t counter, std::int64_t target) {
+    const std::int64_t missing = saturatingSubtract(target, counter);
+    return missing <= kTickMilliseconds ? 0 : (missing - 1) / kTickMilliseconds;
+}
+
+std::int64_t ticksInMilliseconds(std::int64_t ticks) {
+    return saturatingMultiply(ticks, kTickMilliseconds);
+}
+
+// The monotonic clock, and the settings' wake signal of core/.
+class SystemTickTimer final : public TickTimer {
+  public:
+    std::int64_t nowMilliseconds() override {
+        using namespace std::chrono;
+        return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    }
+    std::uint64_t settingsGeneration() override { return workerSettingsChanged().generation(); }
+    void sleepUntil(std::int64_t deadline, std::uint64_t seen) override {
+        // At most a day at a time: the loop recounts after each, and no
+        // deadline, however far, overflows the clock's arithmetic.
+        const std::int64_t now = nowMilliseconds();
+        const std::int64_t until = std::min(deadline, saturatingAdd(now, 24 * 3600 * 1000));
+        workerSettingsChanged().waitUntil(
+            std::chrono::steady_clock::time_point(std::chrono::milliseconds(until)), seen);
+    }
+};
+
+[[noreturn]] void runTicks(TickWorker& worker) {
+    SystemTickTimer timer;
     for (;;) {
         // A tick that fails in an unforeseen way is logged; the schedule goes on.
         runLoggingUnexpected([&] { worker.step(); });
-        sleeper.sleepFor(std::chrono::milliseconds(kTickMilliseconds));
+        sleepToNextStep(worker, timer);
     }
 }
 
 }  // namespace
+
+void sleepToNextStep(TickWorker& worker, TickTimer& timer) {
+    const std::int64_t origin = timer.nowMilliseconds();
+    std::int64_t counted = 0;  // ticks since `origin` already counted
+    for (;;) {
+        const std::uint64_t seen = timer.settingsGeneration();
+        const std::int64_t idle = worker.idleTicks();
+        const std::int64_t acting = saturatingAdd(counted, saturatingAdd(idle, 1));
+        timer.sleepUntil(saturatingAdd(origin, ticksInMilliseconds(acting)), seen);
+        const std::int64_t passed =
+            std::clamp((timer.nowMilliseconds() - origin) / kTickMilliseconds, counted, acting);
+        if (passed == acting) {
+            worker.skip(idle);  // the acting tick itself is the next step's
+            return;
+        }
+        // Woken early: the ticks that passed only counted, under the settings
+        // of their time; the rest is planned under the settings of now.
+        worker.skip(passed - counted);
+        counted = passed;
+    }
+}
 
 std::int64_t drawJitter(platform::RandomSource& random) {
     return random.uniform(0, std::max<std::int64_t>(_globalMaxJitter.load(), 0));
@@ -41,6 +89,18 @@ ConfigurationWorker::ConfigurationWorker(std::function<void()> fetch,
       random_(random),
       // Far past any interval of 0 or more: the first fetch runs at once.
       elapsed_(saturatingMultiply(_getConfigurationWorkerIntervalInMilliseconds.load(), 1000)) {}
+
+std::int64_t ConfigurationWorker::idleTicks() const {
+    if (retrying_)
+        return idleTicksBefore(retryElapsed_, retryInterval_);
+    return idleTicksBefore(
+        elapsed_, saturatingAdd(_getConfigurationWorkerIntervalInMilliseconds.load(), jitter_));
+}
+
+void ConfigurationWorker::skip(std::int64_t ticks) {
+    std::int64_t& counter = retrying_ ? retryElapsed_ : elapsed_;
+    counter = saturatingAdd(counter, ticksInMilliseconds(ticks));
+}
 
 bool ConfigurationWorker::tryFetch() {
     try {
@@ -99,6 +159,15 @@ void StateWorker::begin() {
     jitter_ = 0;
 }
 
+std::int64_t StateWorker::idleTicks() const {
+    return idleTicksBefore(elapsed_,
+                           saturatingAdd(_computerStatePingIntervalInMilliseconds.load(), jitter_));
+}
+
+void StateWorker::skip(std::int64_t ticks) {
+    elapsed_ = saturatingAdd(elapsed_, ticksInMilliseconds(ticks));
+}
+
 void StateWorker::step() {
     elapsed_ = saturatingAdd(elapsed_, kTickMilliseconds);
     if (elapsed_ < saturatingAdd(_computerStatePingIntervalInMilliseconds.load(), jitter_))
@@ -110,7 +179,7 @@ void StateWorker::step() {
 
 void startGetConfigurationWorker() {
     Logging::WriteLine("Get Configuration worker started.");
-    detachTask([] {
+    detachTask("qv-config", [] {
         ConfigurationWorker worker([] { getConfiguration(); }, platform::SecureRandom::instance());
         runTicks(worker);
     });
@@ -118,7 +187,7 @@ void startGetConfigurationWorker() {
 
 void startSendStateWorker() {
     Logging::WriteLine("Starting send computer state worker.");
-    detachTask([] {
+    detachTask("qv-state", [] {
         StateWorker worker(sendComputerState, platform::SecureRandom::instance());
         runLoggingUnexpected([&] { worker.begin(); });
         runTicks(worker);

@@ -21,6 +21,14 @@ std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
                  : std::numeric_limits<std::int64_t>::max();
 }
 
+std::int64_t saturatingSubtract(std::int64_t a, std::int64_t b) {
+    std::int64_t difference = 0;
+    if (!__builtin_sub_overflow(a, b, &difference))
+        return difference;
+    return b > 0 ? std::numeric_limits<std::int64_t>::min()
+                 : std::numeric_limits<std::int64_t>::max();
+}
+
 std::int64_t backoffInterval(const BackoffSettings& settings, std::int64_t collisions,
                              platform::RandomSource& random) {
     const std::int64_t k =

@@ -25,8 +25,9 @@ struct BackoffSettings {
 std::int64_t backoffInterval(const BackoffSettings& settings, std::int64_t collisions,
                              platform::RandomSource& random);
 
-// a * b and a + b clamped to the signed 64-bit range.
+// a * b, a + b and a - b clamped to the signed 64-bit range.
 std::int64_t saturatingMultiply(std::int64_t a, std::int64_t b);
 std::int64_t saturatingAdd(std::int64_t a, std::int64_t b);
+std::int64_t saturatingSubtract(std::int64_t a, std::int64_t b);
 
 }  // namespace QVAgentLaunchDaemon

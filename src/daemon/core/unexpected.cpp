@@ -26,8 +26,9 @@ bool runLoggingUnexpected(const std::function<void()>& body) noexcept {
     return false;
 }
 
-void detachTask(std::function<void()> body) {
-    platform::Tasks::detach([body = std::move(body)] { runLoggingUnexpected(body); });
+void detachTask(std::string threadName, std::function<void()> body) {
+    platform::Tasks::detach([body = std::move(body)] { runLoggingUnexpected(body); },
+                            std::move(threadName));
 }
 
 }  // namespace QVAgentLaunchDaemon

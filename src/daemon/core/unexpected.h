@@ -4,6 +4,7 @@
 // inside may end it silently.
 
 #include <functional>
+#include <string>
 
 namespace QVAgentLaunchDaemon {
 
@@ -11,7 +12,8 @@ namespace QVAgentLaunchDaemon {
 // "Unexpected error: <description>" and swallowed. True when `body` returned.
 bool runLoggingUnexpected(const std::function<void()>& body) noexcept;
 
-// Starts `body` as a detached task whose edge is runLoggingUnexpected.
-void detachTask(std::function<void()> body);
+// Starts `body` as a detached task whose edge is runLoggingUnexpected, on a
+// thread named `threadName` for its job (at most 15 characters).
+void detachTask(std::string threadName, std::function<void()> body);
 
 }  // namespace QVAgentLaunchDaemon

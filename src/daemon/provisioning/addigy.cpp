@@ -230,7 +230,7 @@ void verifyAddigyInstallation(const std::string& computerId) {
 
 void linkComputerToAgentId() {
     Logging::WriteLine("Linking Computer to Agent ID");
-    detachTask(linkAgentId);
+    detachTask("qv-link-agent", linkAgentId);
 }
 
 }  // namespace QVAgentLaunchDaemon

@@ -107,7 +107,7 @@ void applyDiagnosticsSwitch(const ConfigMapping& mapping) {
     }
 }
 
-ConfigWatcher::ConfigWatcher(std::string path) : PathWatcher(std::move(path)) {}
+ConfigWatcher::ConfigWatcher(std::string path) : PathWatcher(std::move(path), "debug") {}
 
 std::shared_ptr<ConfigWatcher> ConfigWatcher::create(std::string path) {
     std::shared_ptr<ConfigWatcher> watcher(new ConfigWatcher(std::move(path)));

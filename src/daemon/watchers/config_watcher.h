@@ -3,7 +3,7 @@
 // /Library/Application Support/Tessaly/Quorvel/debug.conf. Every write
 // re-parses the file and hands the mapping to onChange; a delete or rename
 // hands it an empty mapping and watches the path afresh (or, while nothing
-// is there, retries silently every second).
+// is there, silently waits for the file to appear in its folder).
 
 #include <functional>
 #include <map>

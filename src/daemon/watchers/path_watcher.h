@@ -1,8 +1,11 @@
 #pragma once
 // What the daemon's file watchers share: one path (a file or a folder) watched
 // on a serial queue of its own for writes, deletions and renames. While the
-// path cannot be opened the watch is retried every second. A watcher keeps
-// itself alive while it watches or waits for its path; stop() ends that.
+// path is missing, the nearest folder on the way to it that exists is watched
+// for the next name on that way, so the path is taken up as soon as it
+// appears, without polling; only when nothing can be watched at all is the
+// watch retried every second. A watcher keeps itself alive while it watches or
+// waits for its path; stop() ends that.
 
 #include <functional>
 #include <memory>
@@ -28,10 +31,12 @@ class PathWatcher : public std::enable_shared_from_this<PathWatcher> {
     void drain();
 
   protected:
-    explicit PathWatcher(std::string path);
+    // `name` (a few letters) names the watcher's threads: "qv-watch-<name>"
+    // runs its queue, "qv-events-<name>" waits for its events.
+    PathWatcher(std::string path, const std::string& name);
 
-    // Opens the path and starts its event source, or schedules a retry; runs
-    // on the queue. A watch already running is closed first.
+    // Opens the path and starts its event source, or waits for the path to
+    // appear; runs on the queue. A watch already running is closed first.
     void setupWatcher();
     // Runs `work` on the watcher's queue and waits for it.
     void onQueue(const std::function<void()>& work);
@@ -42,15 +47,21 @@ class PathWatcher : public std::enable_shared_from_this<PathWatcher> {
     virtual void handleEvents(unsigned events) = 0;
 
   private:
+    // Starts the event source on fileDescriptor_: the path's own events, or
+    // while `awaiting_` the arrival of the next name on the way to it.
+    void startSource();
+    // The path is missing: watches the nearest existing folder on its way.
+    void awaitPath(const std::string& resolved);
     void scheduleRetry();
     void closeWatcher();
 
     std::string path_;
+    std::string eventsThreadName_;
     std::unique_ptr<platform::FileSystemObjectSource> source_;
     std::shared_ptr<platform::EventDescriptor> fileDescriptor_;
-    std::shared_ptr<platform::SerialQueue> queue_ =
-        std::make_shared<platform::SerialQueue>("com.tessaly.Quorvel");
-    bool stopped_ = false;  // queue only
+    std::shared_ptr<platform::SerialQueue> queue_;
+    bool awaiting_ = false;  // queue only
+    bool stopped_ = false;   // queue only
 };
 
 }  // namespace QVAgentLaunchDaemon

@@ -19,7 +19,7 @@ using App::Core::Logging;
 }  // namespace
 
 TriggerWatcher::TriggerWatcher(OnTriggerFileCreated onTriggerFileCreated)
-    : PathWatcher(kTriggerFolder), onTriggerFileCreated_(std::move(onTriggerFileCreated)) {}
+    : PathWatcher(kTriggerFolder, "trig"), onTriggerFileCreated_(std::move(onTriggerFileCreated)) {}
 
 std::shared_ptr<TriggerWatcher> TriggerWatcher::create(OnTriggerFileCreated onTriggerFileCreated) {
     std::shared_ptr<TriggerWatcher> watcher(new TriggerWatcher(std::move(onTriggerFileCreated)));
@@ -49,11 +49,11 @@ void TriggerWatcher::handleEvents(unsigned events) {
 
 void handleTriggerFolderChange(const std::string& folderPath) {
     Logging::WriteLine("File watcher triggered");
-    detachTask([folderPath] {
+    detachTask("qv-trigger", [folderPath] {
         const auto triggerFile = folderPath + "/uninstall.trigger";
         if (!platform::fileExists(platform::SystemRoot::resolve(triggerFile)))
             return;
-        detachTask([] {
+        detachTask("qv-uninstall", [] {
             try {
                 uninstall();
             } catch (const std::exception& error) {

@@ -19,8 +19,8 @@ class TriggerWatcher : public PathWatcher {
     using OnTriggerFileCreated = std::function<void(const std::string& folderPath)>;
 
     // Creates the folder when nothing is there (parents are not created) and
-    // starts watching; while the folder cannot be opened it retries every
-    // second. The watcher keeps itself alive through its event source.
+    // starts watching; while the folder is missing it waits for it to
+    // appear. The watcher keeps itself alive through its event source.
     static std::shared_ptr<TriggerWatcher> create(OnTriggerFileCreated onTriggerFileCreated);
 
   private:

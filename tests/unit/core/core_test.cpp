@@ -78,10 +78,12 @@ TEST_F(Core, DiagnosticsFollowTheirSwitchAndChildProcessesRunAsTheDaemonNeeds) {
     EXPECT_TRUE(qvtest::eventually([&] { return read("/s") == "0\n"; })) << read("/s");
     EXPECT_EQ(shell("echo out; echo err >&2"), "out\nerr");  // an error line counts as output
 
-    // The switch follows debug.conf written in place, and goes off with the file.
+    // The switch follows debug.conf created after the start with its folders,
+    // written in place, and goes off with the file.
     const std::string conf = "/Library/Application Support/Tessaly/Quorvel/debug.conf";
-    put(conf, "ENABLE_DIAGNOSTIC_LOGS=false\n");
+    std::filesystem::remove_all(file("/Library/Application Support/Tessaly"));
     const auto watcher = ConfigWatcher::create(conf);
+    put(conf, "ENABLE_DIAGNOSTIC_LOGS=false\n");
     EXPECT_TRUE(qvtest::eventually([] { return !ENABLE_DIAGNOSTIC_LOGS; }));
     put(conf, "ENABLE_DIAGNOSTIC_LOGS=true\n");
     EXPECT_TRUE(qvtest::eventually([] { return ENABLE_DIAGNOSTIC_LOGS.load(); }));
