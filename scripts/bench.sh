@@ -91,12 +91,13 @@ with open(path, "a") as results:
 
 # The Python that turns measurements into rows starts with this.
 rows_py='
-import json
+import json, math
 def row(figure, daemon, reference="—", ratio="—", goal="", met=None):
     verdict = "" if met is None else ("met" if met else "MISSED")
     print(json.dumps([figure, str(daemon), str(reference), str(ratio), goal, verdict]))
 def ratio(daemon, reference):
-    return f"{daemon / reference:.2f}" if reference else "—"
+    finite = math.isfinite(daemon) and math.isfinite(reference)
+    return f"{daemon / reference:.2f}" if finite and reference else "—"
 '
 # report ARGUMENT... <<'PY': runs that Python, after rows_py, with the arguments.
 report() { python3 -c "$rows_py$(cat)" "$@"; }
@@ -397,7 +398,7 @@ row("process start to first configuration request, ms (median)", f"{d:.1f}", f"{
 row("  fastest … slowest start, ms", f"{min(column(0)):.1f} … {max(column(0)):.1f}",
     f"{min(column(3)):.1f} … {max(column(3)):.1f}")
 d, r = statistics.median(column(1)), statistics.median(column(4))
-row("slowest request of a start, ms (median)", f"{d:.0f}", f"{r:.2f}", ratio(d, r), "≤ 2", d <= 2)
+row("slowest request of a start, ms (median)", f"{d:.1f}", f"{r:.2f}", ratio(d, r), "≤ 2", d <= 2)
 which = collections.Counter(start[2] for start in starts).most_common(1)[0][0]
 row(f"  slowest of all starts, ms (most often the slowest: {which})", f"{max(column(1)):.0f}",
     f"{max(column(4)):.2f}")
@@ -446,17 +447,19 @@ for line in open(f"{root}/requests.jsonl"):
         requests[client].append(r)
 routes = collections.Counter(f'{r["method"]} {r["path"]}' for r in requests["daemon"])
 print("   the daemon's requests in the window:", dict(routes) or "none", file=sys.stderr)
-fetches = [r["steadyNs"] / 1e9 for r in requests["daemon"] if r["path"] == "/computers/configuration"]
-if len(fetches) > 1:
-    print(f"   one configuration fetch every {(fetches[-1] - fetches[0]) / (len(fetches) - 1):.2f} s",
-          file=sys.stderr)
 dn, rn = len(requests["daemon"]), len(requests["reference"])
 d, r = dn / (d1["time"] - d0["time"]), rn / (r1["time"] - r0["time"])
 row("requests per second", f"{d:.2f}", f"{r:.2f}", ratio(d, r))
-d = (d1["cpuNs"] - d0["cpuNs"]) / 1e3 / dn if dn else float("nan")
-r = (r1["cpuNs"] - r0["cpuNs"]) / 1e3 / rn if rn else float("nan")
+def period(client):
+    fetches = [r["steadyNs"] / 1e9 for r in requests[client] if r["path"] == "/computers/configuration"]
+    return (fetches[-1] - fetches[0]) / (len(fetches) - 1) if len(fetches) > 1 else math.nan
+d, r = period("daemon"), period("reference")
+row("  seconds between configuration fetches", f"{d:.2f}" if d == d else "— (fewer than 2)",
+    f"{r:.2f}", ratio(d, r))
+d = (d1["cpuNs"] - d0["cpuNs"]) / 1e3 / dn if dn else math.nan
+r = (r1["cpuNs"] - r0["cpuNs"]) / 1e3 / rn if rn else math.nan
 row("CPU per request, µs (CPU-time clock, all the process's work in the window)",
-    f"{d:.0f}", f"{r:.0f}", ratio(d, r) if dn and rn else "—")
+    f"{d:.0f}", f"{r:.0f}", ratio(d, r))
 PY
 }
 
