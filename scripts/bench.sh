@@ -530,7 +530,7 @@ bench_download() {
     : >"$root/rounds.tsv"
     for i in 1 2 3; do  # taking turns; each file removed at once
         line=$(QV_ROOT="$root" QV_API_BASE_URL="$api" build/qv-bench-download "$url" | grep '^result ')
-        rm -f "$(field path <<<"$line")"
+        rm -- "$(sed -n 's/.* path=//p' <<<"$line")"  # the path holds spaces: it comes last
         [ "$(field bytes <<<"$line")" -eq "$size" ] || { echo "the daemon's download is short: $line"; exit 1; }
         printf '%s\t%s\t%s\t%s\n' "$(field seconds <<<"$line")" \
             "$(seconds_of curl -sf -o "$work/files/curl.pkg" "$url")" \

@@ -2,8 +2,8 @@
 // (App::Core::AgentUpdates::downloadAgentUpdate: the framework's file download
 // on the shared HTTP session) into the product's temp folder under QV_ROOT and
 // prints
-//   result seconds=<s> bytes=<n> path=<file> peakBeforeKib=<n> peakAfterKib=<n>
-// The caller removes the file.
+//   result seconds=<s> bytes=<n> peakBeforeKib=<n> peakAfterKib=<n> path=<file>
+// the path last, as it may hold spaces. The caller removes the file.
 
 #include <chrono>
 #include <cstdio>
@@ -29,9 +29,9 @@ int main(int argc, char** argv) {
         const std::string path = App::Core::AgentUpdates::downloadAgentUpdate(argv[1]);
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
         const long after = bench::peakRssKib();
-        std::printf("result seconds=%.6f bytes=%llu path=%s peakBeforeKib=%ld peakAfterKib=%ld\n",
+        std::printf("result seconds=%.6f bytes=%llu peakBeforeKib=%ld peakAfterKib=%ld path=%s\n",
                     took.count(), static_cast<unsigned long long>(std::filesystem::file_size(path)),
-                    path.c_str(), before, after);
+                    before, after, path.c_str());
         return 0;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "qv-bench-download: %s\n", error.what());
