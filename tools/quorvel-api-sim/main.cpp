@@ -116,6 +116,11 @@ int main(int argc, char** argv) {
     for (auto installer : sim::routeInstallers())
         installer(s);
 
+    // httplib writes an answer's headers and body in two sends; with Nagle's
+    // algorithm the body waits for the client's delayed ACK of the headers,
+    // about 40 ms on a reused connection. API servers send without that
+    // delay. Set on the listening socket before binding, accepted ones inherit it.
+    s.server.set_tcp_nodelay(true);
     if (port == 0) {
         port = s.server.bind_to_any_port("127.0.0.1");
     } else if (!s.server.bind_to_port("127.0.0.1", port)) {

@@ -4,6 +4,7 @@
 //   state["agentUpdates"][agentUpdateId] (all optional) = {
 //       "targetVersion": "2.0.0",
 //       "package": "<the package's bytes>",
+//       "packageFile": "<path>",                 // served from this file instead, streamed
 //       "payloadDigest": "wrong" | "uppercase",  // answered instead of the true digest
 //       "cutDownload": true}                     // the connection closes half-way
 //   state["agentUpdateRequests"][agentUpdateId] = {"id", "currentVersion", "targetVersion",
@@ -18,16 +19,16 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <fstream>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "sim.h"
 
 namespace {
 
-std::string sha256Hex(const std::string& bytes) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+std::string toHex(const unsigned char* digest, unsigned int length) {
     std::string hex;
     char pair[3];
     for (unsigned int i = 0; i < length; ++i) {
@@ -35,6 +36,28 @@ std::string sha256Hex(const std::string& bytes) {
         hex += pair;
     }
     return hex;
+}
+
+std::string sha256Hex(const std::string& bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+    return toHex(digest, length);
+}
+
+// The file's digest, read in chunks, so a package of gigabytes is never held whole.
+std::string sha256HexOfFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    EVP_DigestInit_ex(context, EVP_sha256(), nullptr);
+    std::vector<char> buffer(1 << 16);
+    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0)
+        EVP_DigestUpdate(context, buffer.data(), static_cast<std::size_t>(in.gcount()));
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(context, digest, &length);
+    EVP_MD_CTX_free(context);
+    return toHex(digest, length);
 }
 
 // The update's settings; call with sim.mutex held.
@@ -46,6 +69,12 @@ sim::Json updateSettings(sim::Sim& sim, const std::string& agentUpdateId) {
     return sim::Json::object();
 }
 
+std::string packageFileOf(const sim::Json& settings) {
+    if (settings.contains("packageFile") && settings["packageFile"].is_string())
+        return settings["packageFile"].get<std::string>();
+    return "";
+}
+
 std::string packageOf(const sim::Json& settings, const std::string& agentUpdateId) {
     if (settings.contains("package") && settings["package"].is_string())
         return settings["package"].get<std::string>();
@@ -54,6 +83,24 @@ std::string packageOf(const sim::Json& settings, const std::string& agentUpdateI
 
 bool hasToken(const httplib::Request& req) {
     return !req.get_header_value("Authorization").empty();
+}
+
+// Answers the file's bytes in chunks of 256 KiB as the connection takes them.
+void streamFile(httplib::Response& res, const std::string& path) {
+    auto file = std::make_shared<std::ifstream>(path, std::ios::binary | std::ios::ate);
+    if (!*file)
+        return sim::jsonReply(res, 404, {{"error", "package file missing"}});
+    const auto size = static_cast<std::size_t>(file->tellg());
+    res.set_content_provider(
+        size, "application/octet-stream",
+        [file, buffer = std::make_shared<std::vector<char>>(256 * 1024)](
+            size_t offset, size_t length, httplib::DataSink& sink) {
+            file->seekg(static_cast<std::streamoff>(offset));
+            file->read(buffer->data(),
+                       static_cast<std::streamsize>(std::min(length, buffer->size())));
+            const auto got = file->gcount();
+            return got > 0 && sink.write(buffer->data(), static_cast<std::size_t>(got));
+        });
 }
 
 // The record of a request; call with sim.mutex held.
@@ -86,7 +133,9 @@ QV_SIM_ROUTES(installUpdateRoutes) {
             std::lock_guard lock(sim.mutex);
             const auto settings = updateSettings(sim, id);
             const std::string package = packageOf(settings, id);
-            std::string digest = sha256Hex(package);
+            const std::string packageFile = packageFileOf(settings);
+            std::string digest =
+                packageFile.empty() ? sha256Hex(package) : sha256HexOfFile(packageFile);
             const std::string digestMode = settings.value("payloadDigest", "");
             if (digestMode == "wrong") {
                 digest = sha256Hex(package + "tampered");
@@ -150,13 +199,17 @@ QV_SIM_ROUTES(installUpdateRoutes) {
                                                        httplib::Response& res) {
         const std::string id = req.matches[1];
         std::string package;
+        std::string packageFile;
         bool cut = false;
         {
             std::lock_guard lock(sim.mutex);
             const auto settings = updateSettings(sim, id);
             package = packageOf(settings, id);
+            packageFile = packageFileOf(settings);
             cut = settings.value("cutDownload", false);
         }
+        if (!packageFile.empty())
+            return streamFile(res, packageFile);
         if (!cut) {
             res.set_content(package, "application/octet-stream");
             return;

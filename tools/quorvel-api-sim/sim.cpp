@@ -41,6 +41,12 @@ bool Sim::takeFault(const httplib::Request& request, Fault& out) {
 }
 
 void Sim::record(const httplib::Request& request) {
+    // Once answered, just before the answer is sent: on the machine's monotonic
+    // clock (steady_clock is CLOCK_MONOTONIC), which a benchmark compares with
+    // the moment it started the client.
+    const auto steadyNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count();
     Json headers = Json::array();
     for (const auto& [name, value] : request.headers) {
         if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
@@ -53,10 +59,7 @@ void Sim::record(const httplib::Request& request) {
                   {"path", request.path},
                   {"headers", headers},
                   {"body", request.body},
-                  // milliseconds since the simulator started
-                  {"at", std::chrono::duration_cast<std::chrono::milliseconds>(
-                             std::chrono::steady_clock::now() - started_)
-                             .count()}};
+                  {"steadyNs", steadyNs}};
     std::lock_guard lock(mutex);
     requests_.push_back(entry);
     if (!recordPath.empty()) {

@@ -71,7 +71,6 @@ class Sim {
   private:
     std::vector<Fault> faults_;
     Json requests_ = Json::array();
-    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 };
 
 // Parses "METHOD PATH STATUS [COUNT]" or "METHOD PATH KIND [COUNT]".
