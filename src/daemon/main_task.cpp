@@ -37,8 +37,8 @@ void enroll() {
     }
 }
 
-void writeAgentInfo(const std::optional<std::string>& computerId) {
-    auto machineName = tryShell("scutil --get ComputerName");
+void writeAgentInfo(const std::optional<std::string>& computerId,
+                    const std::optional<std::string>& machineName) {
     Logging::TitleLine("Agent Info");
     Logging::WriteLine("Computer ID: " +
                        (computerId ? "Optional(\"" + *computerId + "\")" : std::string("nil")));
@@ -86,9 +86,11 @@ std::optional<std::string> enrollUntilTokenHeld(const MainTaskSeams& seams) {
     // A computer whose network comes up late enrolls within seconds of it; the
     // random slots keep a fleet that boots at once from retrying in step.
     for (std::int64_t failedAttempts = 1;; ++failedAttempts) {
+        // The machine's name is asked for while the enrollment talks to the API.
+        auto machineName = tryShellAsync("scutil --get ComputerName");
         enroll();
         auto computerId = storedComputerId();
-        writeAgentInfo(computerId);
+        writeAgentInfo(computerId, machineName.get());
         if (authorizationToken.get())
             return computerId;
         Logging::WriteLine("Authorization token not set.");

@@ -2,6 +2,7 @@
 
 #include "platform/process.h"
 #include "platform/system_root.h"
+#include "platform/thread_name.h"
 
 namespace QVAgentLaunchDaemon {
 
@@ -18,6 +19,13 @@ std::optional<std::string> tryShell(const std::string& command) {
     } catch (const platform::LaunchError&) {
         return std::nullopt;
     }
+}
+
+std::future<std::optional<std::string>> tryShellAsync(const std::string& command) {
+    return std::async(std::launch::async, [command] {
+        platform::nameCurrentThread("qv-facts");
+        return tryShell(command);
+    });
 }
 
 platform::ProcessResult runPackageInstaller(const std::string& packagePath) {

@@ -160,12 +160,11 @@ InstallerConfiguration splitInstallerConfiguration(std::string_view content) {
 }
 
 MachineFacts readMachineFacts() {
-    MachineFacts facts;
-    facts.productVersion = tryShell(kProductVersionCommand);
-    facts.buildVersion = tryShell(kBuildVersionCommand);
-    facts.computerName = tryShell(kComputerNameCommand);
-    facts.bootVolumeUuid = tryShell(kBootVolumeUuidCommand);
-    return facts;
+    auto product = tryShellAsync(kProductVersionCommand);
+    auto build = tryShellAsync(kBuildVersionCommand);
+    auto name = tryShellAsync(kComputerNameCommand);
+    auto volume = tryShellAsync(kBootVolumeUuidCommand);
+    return {product.get(), build.get(), name.get(), volume.get()};
 }
 
 platform::Json loginBody(const MachineFacts& facts) {

@@ -19,7 +19,8 @@ struct MachineFacts {
     std::optional<std::string> bootVolumeUuid;  // the boot volume's "Volume UUID" from diskutil
 };
 
-// Runs the four fact commands, in the order above.
+// Runs the four fact commands side by side: a start waits for the slowest of
+// them, not for their sum.
 MachineFacts readMachineFacts();
 
 // The fields of the installer configuration file "/tmp/qvconfig". Empty

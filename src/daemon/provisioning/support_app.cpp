@@ -12,6 +12,7 @@
 #include "platform/plist.h"
 #include "platform/process.h"
 #include "platform/system_root.h"
+#include "platform/trusted_file.h"
 
 namespace QVAgentLaunchDaemon {
 namespace {
@@ -120,8 +121,9 @@ void QVSupportApp::installSupportApp(const std::string& computerId) {
 }
 
 void QVSupportApp::cleanupSupportAppConfig() {
-    runCommand({"rm", "-f", SystemRoot::resolve("/tmp/qvconfig")});
-    runCommand({"rm", "-f", SystemRoot::resolve("/tmp/QVInstaller.conf")});
+    // Removed in process, never followed: no child process on the start's path.
+    for (const char* file : {"/tmp/qvconfig", "/tmp/QVInstaller.conf"})
+        (void)platform::removeEntryNoFollow(SystemRoot::resolve(file));
     Logging::WriteLine("Cleaned up support app config file(s)");
 }
 
