@@ -60,6 +60,8 @@ TEST(ConfigurationEndToEnd, FetchesOnTheConfiguredScheduleChecksInOnceAndBacksOf
     EXPECT_EQ(checkIns[0]["body"], "");
     const auto states = api.requestsTo("POST", "/computers/state");
     ASSERT_EQ(states.size(), 1u);  // at start; the next one is 9.5 minutes away
+    EXPECT_EQ(headerOf(states[0], "x-client-name"), "mac-agent");  // the framework's transport
+    EXPECT_NE(headerOf(states[0], "x-client-version").value_or(""), "");
     EXPECT_EQ(json::parse(states[0]["body"].get<std::string>()).contains("agentVersion"), true);
     EXPECT_NE(log.find("INFO Computer state sent successfully."), std::string::npos);
 
