@@ -171,17 +171,7 @@ for line in sys.stdin:
     print(r["method"], r["path"])')
     for route in "$@"; do grep -qxF -- "$route" <<<"$seen" || return 1; done
 }
-# settle SECONDS: until no request arrived for 2 s, at most SECONDS.
-settle() {
-    local previous current deadline=$(($(date +%s) + $1))
-    previous=$(request_count)
-    while [ "$(date +%s)" -lt "$deadline" ]; do
-        sleep 2
-        current=$(request_count)
-        [ "$current" -eq "$previous" ] && return 0
-        previous=$current
-    done
-}
+. scripts/lib/settle.sh  # cwd is the project root
 
 # start_daemon ROOT: the daemon in that sandbox against $api; sets $daemon_pid.
 # With a STAMP file as second argument it is started through
@@ -206,7 +196,7 @@ enroll() {
     start_daemon "$1"
     wait_until 60 has_requests 0 "POST /computers/mac" "GET /computers/configuration" \
         "POST /computers/state" || { echo "the daemon did not enroll:"; tail -20 "$1/daemon.out"; exit 1; }
-    settle 20
+    settle 2 20
 }
 
 # probe PID: what /proc says about the process now, as one JSON line.
@@ -347,7 +337,7 @@ bench_startup() {
         sleep 0.5  # nothing polls while the start runs
         wait_until 30 has_requests "$since" "GET /computers/configuration" "POST /computers/state" ||
             { echo "start $i did not fetch its configuration:"; tail -20 "$root/daemon.out"; exit 1; }
-        settle 10
+        settle 2 10
         stop_daemon
         daemon_ms=$(requests_since "$since" daemon | python3 -c '
 import json, sys

@@ -189,16 +189,7 @@ in_log() { grep -qF -- "$1" "$log" 2>/dev/null; }
 in_output_since() {  # in_output_since LINE TEXT: TEXT in the daemon's output after line LINE
     tail -n +"$(($1 + 1))" "$root/daemon.out" 2>/dev/null | grep -qF -- "$2"
 }
-settle() {  # settle SECONDS: until no request arrived for 1 s, at most SECONDS
-    local previous current deadline=$(($(date +%s) + $1))
-    previous=$(request_count)
-    while [ "$(date +%s)" -lt "$deadline" ]; do
-        sleep 1
-        current=$(request_count)
-        [ "$current" -eq "$previous" ] && return 0
-        previous=$current
-    done
-}
+. scripts/lib/settle.sh  # cwd is the project root
 ran() { grep -qxF -- "$1" "$root/.shim/calls.log" 2>/dev/null; }
 
 echo "== sandbox root: $root"
@@ -257,7 +248,7 @@ start_daemon
 # finish (no request for 1 s) so the uninstall's requests stand apart.
 wait_until 30 in_output_since "$first_lines" "Watching file at /Library/Application Support/Tessaly/Quorvel/Triggers" ||
     fail "the second start did not reach its trigger watcher within 30 s"
-settle 10
+settle 1 10
 step_end
 tail -n +"$((first_lines + 1))" "$root/daemon.out" |
     awk '/Authorization token is set/ {on = 1} on {print}' || true
