@@ -141,7 +141,8 @@ TEST_F(HttpWorld, SendsExactlyTheGivenRequestAndHandsBackTheLastAnswerOrATranspo
         if (body || method == "POST")
             expected.emplace_back("Content-Length", std::to_string(body.value_or("").size()));
         const auto wire = sent()[method + " " + (lands.empty() ? path : lands) + " HTTP/1.1"];
-        EXPECT_EQ(std::pair(wire.headers, wire.body), std::pair(expected, body.value_or("")));
+        EXPECT_EQ(std::pair(wire.headers, wire.body == body.value_or("")),
+                  std::pair(expected, true));
     };
     {
         std::vector<std::future<void>> runs;  // all at once: the slowest row sets the duration

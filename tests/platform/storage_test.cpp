@@ -68,8 +68,7 @@ std::string plist(const std::string& entries) {
 
 TEST_F(Storage, FilesAreReplacedWholeWithTheirModeFoldersMadeExactlyAndFilesReadWhole) {
     qvtest::writeFile(at("settings"), "old content that is longer than the new one");
-    for (auto [text, mode] :
-         {std::pair<std::string, unsigned>{{"new\0bin", 7}, 0664}, {"", 0600}}) {
+    for (auto [text, mode] : {std::pair<std::string, mode_t>{{"new\0bin", 7}, 0664}, {"", 0600}}) {
         ASSERT_EQ(platform::writeFileAtomically(at("settings"), text, mode), std::nullopt);
         EXPECT_TRUE(readFile(at("settings")) == text && modeOf(at("settings")) == mode);
     }
@@ -214,7 +213,7 @@ TEST_F(Storage, PreferencesReplaceTheFileKeepOthersEditsAndTypesAndSurviveCorrup
 TEST_F(Storage, ConcurrentWritersLoseNothing) {
     auto writer = [this](char c) {  // long lines: a split write would show as a torn one
         for (int i = 0; i < 50; ++i) {
-            platform::appendToFile(at("log"), std::string(300, c) + "\n");
+            EXPECT_FALSE(platform::appendToFile(at("log"), std::string(300, c) + "\n"));
             Preferences::setValue(c + std::to_string(i), "v", kDomain);
         }
     };
