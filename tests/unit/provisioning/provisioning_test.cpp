@@ -54,7 +54,8 @@ TEST_F(Provisioning, SupportAppIsUnpackedConfiguredAndItsLaunchAgentReloaded) {
     qvtest::writeZip(file(kProduct + "/ShowActionDialog.app.zip"),
                      {{"ShowActionDialog/Contents/MacOS/Automator Application Stub", "a"}});
     const auto log = qvtest::logEntriesOf([] { QVSupportApp::installSupportApp("cmp-7"); });
-    EXPECT_EQ(log.size(), 19u) << testing::PrintToString(log);  // none of them an error
+    EXPECT_EQ(log.size(), 19u) << testing::PrintToString(log);
+    EXPECT_FALSE(qvtest::hasEntryStartingWith(log, "ERROR"));
     const std::string agent = read("/Library/LaunchAgents/nl.root3.support.plist");
     const std::string settings = read("/Library/Preferences/nl.root3.support.plist");
     EXPECT_EQ(qvtest::countOf(agent + settings, "<true/>"), 1 + 4);  // KeepAlive; 4 switches on
