@@ -29,6 +29,9 @@ namespace platform {
 
 namespace {
 
+// The read buffer of a file download (libcurl's default is 16 KiB).
+constexpr long kDownloadBufferBytes = 256L * 1024L;
+
 void ensureCurlGlobalInit() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -388,8 +391,13 @@ std::optional<std::string> HttpSession::Impl::configure(Transfer& t, const HttpR
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, timeout);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, timeout);
-    if (!t.isDownload())
+    if (t.isDownload()) {
+        // Fewer, larger reads: a package of a gigabyte streams in a sixth of
+        // the system calls the default 16 KiB buffer costs.
+        curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kDownloadBufferBytes);
+    } else {
         curl_easy_setopt(e, CURLOPT_TIMEOUT, 2 * timeout);
+    }
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!caBundle.empty()) {

@@ -4,7 +4,7 @@
 shim_dir="${QV_ROOT:-/}/.shim"
 
 shim_log() {
-    mkdir -p "$shim_dir" 2>/dev/null || return 0
+    [ -d "$shim_dir" ] || mkdir -p "$shim_dir" 2>/dev/null || return 0
     local name="$1"; shift
     printf '%s' "$name" >>"$shim_dir/calls.log"
     local arg
@@ -19,6 +19,7 @@ shim_answer() {
 
 # shim_exit NAME: exits with the canned status for NAME (0 when none).
 shim_exit() {
-    if [ -f "$shim_dir/$1.exit" ]; then exit "$(cat "$shim_dir/$1.exit")"; fi
-    exit 0
+    local status=0
+    if [ -f "$shim_dir/$1.exit" ]; then read -r status <"$shim_dir/$1.exit" || true; fi
+    exit "$status"
 }
