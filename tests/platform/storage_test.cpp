@@ -93,12 +93,8 @@ TEST_F(Storage, FilesAreReplacedWholeWithTheirModeFoldersMadeExactlyAndFilesRead
     std::filesystem::create_symlink(at("nowhere"), at("dangling"));
     EXPECT_TRUE(platform::fileExists(at("dangling")) && !platform::fileExists(at("nowhere")));
 
-    platform::Sha256 whole;
-    whole.update(big);
-    EXPECT_EQ(platform::sha256OfFile(at("big")).hex, platform::toLowerHex(whole.finish()));
-    qvtest::writeFile(at("abc"), "abc");
-    EXPECT_EQ(platform::sha256OfFile(at("abc")).hex,
-              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(platform::sha256OfFile(at("big")).hex,  // as `sha256sum` gives it
+              "d69e68988157833272305aaf21f453c800346e8a3640db6578e260215542e5d4");
 }
 
 TEST_F(Storage, PropertyListsAreWrittenAsXmlAndReadFromXmlOrBinaryButNotFromGarbage) {
@@ -131,10 +127,8 @@ TEST_F(Storage, PropertyListsAreWrittenAsXmlAndReadFromXmlOrBinaryButNotFromGarb
 }
 
 TEST_F(Storage, PreferencesReplaceTheFileKeepOthersEditsAndTypesAndSurviveCorruptOrFailedWrites) {
-    Preferences::setValue("identifier", "abc-123", kDomain);
     Preferences::setValue("token", "t0k", kDomain);
     EXPECT_TRUE(modeOf(folder_) == 0755 && modeOf(file_) == 0644);
-    EXPECT_EQ(stored("identifier"), "abc-123");
     struct stat before = {}, after = {};
     ::stat(file_.c_str(), &before);
     Preferences::setValue("token", std::nullopt, kDomain);

@@ -18,8 +18,7 @@ using namespace QVAgentLaunchDaemon;
 class Workers : public ::testing::Test, public TickTimer {
   protected:
     void TearDown() override {
-        _getConfigurationWorkerIntervalInMilliseconds = kDefaultConfigurationIntervalMs;
-        _globalMaxJitter = kDefaultGlobalMaxJitterMs;
+        initializeGlobals();  // the intervals and the jitter bound
         RetryInterval::resetGetConfigurationCollisionCount();
         RetryInterval::getConfigurationMultiplierInMilliseconds = 270000;
         RetryInterval::getConfigurationMaxJitterInMilliseconds = 30000;
