@@ -116,13 +116,10 @@ std::optional<PlistValue> fromNode(plist_t node) {
     }
 }
 
-}  // namespace
-
-std::string plistToXml(const PlistValue& root) {
-    Node node(toNode(root));
+std::string xmlOf(plist_t node) {
     char* xml = nullptr;
     std::uint32_t length = 0;
-    plist_to_xml(node.get(), &xml, &length);
+    plist_to_xml(node, &xml, &length);
     if (xml == nullptr)
         return {};
     std::string text(xml, length);
@@ -130,15 +127,33 @@ std::string plistToXml(const PlistValue& root) {
     return text;
 }
 
+}  // namespace
+
+std::string plistToXml(const PlistValue& root) {
+    Node node(toNode(root));
+    return xmlOf(node.get());
+}
+
 std::optional<PlistValue> plistFromBytes(const std::string& bytes) {
     if (bytes.empty() || bytes.size() > std::numeric_limits<std::uint32_t>::max()) {
         return std::nullopt;
     }
+    const auto size = static_cast<std::uint32_t>(bytes.size());
     plist_t parsed = nullptr;
-    plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &parsed);
+    plist_from_memory(bytes.data(), size, &parsed);
     if (parsed == nullptr)
         return std::nullopt;
     Node node(parsed);
+    if (plist_is_binary(bytes.data(), size)) {
+        // libplist aborts the whole process when it hands out a dictionary key
+        // holding a NUL character, which only the binary format can carry. So
+        // a binary list is read through its XML form, and one holding a NUL
+        // anywhere (which XML cannot carry back) is refused as damaged.
+        const std::string xml = xmlOf(node.get());
+        if (xml.empty() || xml.find('\0') != std::string::npos)
+            return std::nullopt;
+        return plistFromBytes(xml);
+    }
     return fromNode(node.get());
 }
 

@@ -124,6 +124,11 @@ TEST_F(Storage, PropertyListsAreWrittenAsXmlAndReadFromXmlOrBinaryButNotFromGarb
           "<plist><dict><key>d</key><date>2023-03-07T20:26:40Z</date></dict></plist>"})
         EXPECT_EQ(platform::plistFromBytes(bytes), std::nullopt) << bytes;
     EXPECT_EQ(platform::plistFromBytes(xml.substr(0, xml.size() / 2)), std::nullopt);  // torn
+    const std::string nulInKey(  // a binary list whose only key is "a" and a NUL
+        "bplist00\xD1\x01\x02\x62\x00\x61\x00\x00\x51v\x08\x0B\x10\0\0\0\0\0\0\x01\x01"
+        "\0\0\0\0\0\0\0\x03\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\x12",
+        53);
+    EXPECT_EQ(platform::plistFromBytes(nulInKey), std::nullopt);
 }
 
 TEST_F(Storage, PreferencesReplaceTheFileKeepOthersEditsAndTypesAndSurviveCorruptOrFailedWrites) {
