@@ -2,16 +2,24 @@
 // "updateAgent" pending action downloads, verifies and installs the package
 // and the next start closes the update; each failure of the download, the
 // digest, the trigger file or the installer ends in its status with nothing
-// installed, acknowledged or left behind; a daemon killed while the installer
-// runs closes the update exactly once.
+// installed, acknowledged or left behind. The installer restarts the daemon,
+// whose next start closes the update: here a daemon killed while the
+// installer runs leaves the trigger file for the first start that has a
+// token, which closes the update exactly once and removes the packages left
+// behind.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <regex>
 
+#include "platform/plist.h"
+
 #include "support/checks.h"
+#include "support/log_capture.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -20,7 +28,7 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 namespace fs = std::filesystem;
 
-const std::string kTemp = "/Library/Application Support/Tessaly/Quorvel/temp";
+const std::string kTemp = qvtest::kProduct + "/temp";
 const std::string kTrigger = "/tmp/qvupdate.trigger";
 
 struct World {
@@ -46,9 +54,9 @@ struct World {
     }
     std::vector<std::string> installs() const {
         std::vector<std::string> calls;
-        for (const auto& call : box.shimCalls())
-            if (call.starts_with("installer "))
-                calls.push_back(call);
+        std::ranges::copy_if(
+            box.shimCalls(), std::back_inserter(calls),
+            [](const std::string& call) { return call.starts_with("installer "); });
         return calls;
     }
     std::vector<std::string> tempFiles() const {
@@ -62,9 +70,7 @@ struct World {
 
 const std::vector<std::string> kDownloaded{"started", "downloadStarted"};
 std::vector<std::string> downloadedThen(const std::string& status) {
-    auto statuses = kDownloaded;
-    statuses.push_back(status);
-    return statuses;
+    return {"started", "downloadStarted", status};
 }
 
 std::string chatter() {
@@ -74,79 +80,64 @@ std::string chatter() {
     return text;
 }
 
-struct Row {
-    std::string name;
-    json update;                          // the simulator's settings of upd-1
-    std::function<void(World&)> prepare;  // before the start
-    std::vector<std::string> statuses;
-    bool installerRuns;
-    std::string line;                                               // in the text log
-    std::string error = "Failed to install the new Agent update.";  // of a "failed" status
-};
-
 const std::string kSucceeded = "INFO 'updateAgent' pending action processed successfully.";
 const std::string kFailed = "INFO 'updateAgent' pending action processing failed.";
 
+struct Row {
+    std::string name;
+    json update = json::object();              // the simulator's settings of upd-1
+    std::function<void(World&)> prepare = {};  // before the start, when given
+    std::vector<std::string> statuses = kDownloaded;
+    bool installerRuns = false;
+    std::string line = kFailed;                                     // in the text log
+    std::string error = "Failed to install the new Agent update.";  // of a "failed" status
+};
+
 const Row kRows[] = {
-    {"Installs", {}, [](World&) {}, kDownloaded, true, kSucceeded},
+    {.name = "Installs", .installerRuns = true, .line = kSucceeded},
     // More than a pipe holds on both streams, exit status 1, the sentence
     // among other text at the end: the output alone decides, and it is
     // drained while the installer runs.
-    {"ChattyInstallerFailingStatusSentenceAtTheEnd",
-     {},
-     [](World& w) {
-         w.box.setShimAnswer("installer",
+    {.name = "ChattyInstallerFailingStatusSentenceAtTheEnd",
+     .prepare =
+         [](World& w) {
+             w.box.writeFile("/.shim/installer",
                              chatter() + "  installer: The upgrade was successful. Done  \n\n");
-         w.box.writeFile("/.shim/installer.stderr", chatter());
-         w.box.setShimExit("installer", 1);
-     },
-     kDownloaded,
-     true,
-     kSucceeded},
-    {"WrongDigest",
-     {{"payloadDigest", "wrong"}},
-     [](World&) {},
-     downloadedThen("verificationFailed"),
-     false,
-     kFailed},
-    {"UpperCaseDigest",
-     {{"payloadDigest", "uppercase"}},
-     [](World&) {},
-     downloadedThen("verificationFailed"),
-     false,
-     kFailed},
-    {"CutDownload",
-     {{"cutDownload", true}, {"package", std::string(200000, 'x')}},
-     [](World&) {},
-     downloadedThen("downloadFailed"),
-     false,
-     "INFO Agent update download failed: "},
-    {"InstallerWithoutTheExactSentence",
-     {},
-     [](World& w) { w.box.setShimAnswer("installer", "The upgrade was successful"); },
-     downloadedThen("failed"),
-     true,
-     kFailed},
-    {"NoInstaller",
-     {},
-     [](World& w) { fs::remove(w.box.path("/usr/sbin/installer")); },
-     downloadedThen("failed"),
-     false,
-     "ERROR Error installing pkg: "},
+             w.box.writeFile("/.shim/installer.stderr", chatter());
+             w.box.writeFile("/.shim/installer.exit", "1");
+         },
+     .installerRuns = true,
+     .line = kSucceeded},
+    // A digest that differs only in case does not match either.
+    {.name = "UpperCaseDigest",
+     .update = {{"payloadDigest", "uppercase"}},
+     .statuses = downloadedThen("verificationFailed")},
+    {.name = "CutDownload",
+     .update = {{"cutDownload", true}, {"package", std::string(200000, 'x')}},
+     .statuses = downloadedThen("downloadFailed"),
+     .line = "INFO Agent update download failed: "},
+    {.name = "InstallerWithoutTheExactSentence",
+     .prepare = [](World& w) { w.box.writeFile("/.shim/installer", "The upgrade was successful"); },
+     .statuses = downloadedThen("failed"),
+     .installerRuns = true},
+    {.name = "NoInstaller",
+     .prepare = [](World& w) { fs::remove(w.box.path("/usr/sbin/installer")); },
+     .statuses = downloadedThen("failed"),
+     .line = "ERROR Error installing pkg: "},
     // No folder to write the trigger file in (the computer enrolled before):
     // nothing is installed.
-    {"TriggerCannotBeWritten",
-     {},
-     [](World& w) {
-         w.box.storeComputerId("cmp-1");
-         w.api.setState({{"computers", {{"cmp-1", json::object()}}}});
-         fs::remove_all(w.box.path("/tmp"));
-         w.box.writeFile("/tmp", "a file where the folder was");
-     },
-     downloadedThen("failed"),
-     false,
-     "ERROR Error writing update trigger: ",
-     "The update trigger file could not be written."},
+    {.name = "TriggerCannotBeWritten",
+     .prepare =
+         [](World& w) {
+             w.box.writeFile("/Library/Preferences/com.tessaly.Quorvel.plist",
+                             platform::plistToXml(platform::PlistDict{{"computerId", "cmp-1"}}));
+             w.api.setState({{"computers", {{"cmp-1", json::object()}}}});
+             fs::remove_all(w.box.path("/tmp"));
+             w.box.writeFile("/tmp", "a file where the folder was");
+         },
+     .statuses = downloadedThen("failed"),
+     .line = "ERROR Error writing update trigger: ",
+     .error = "The update trigger file could not be written."},
 };
 
 void PrintTo(const Row& row, std::ostream* out) {
@@ -155,11 +146,12 @@ void PrintTo(const Row& row, std::ostream* out) {
 
 class AgentUpdate : public testing::TestWithParam<Row> {};
 
-TEST_P(AgentUpdate, EndsInItsStatusAndASuccessIsClosedAtTheNextStart) {
+TEST_P(AgentUpdate, EndsInItsStatusAndOnlyASuccessLeavesThePackageAndTheTrigger) {
     const Row& row = GetParam();
     World world(row.update);
     auto& [api, box] = world;
-    row.prepare(world);
+    if (row.prepare)
+        row.prepare(world);
     box.startDaemon(api.baseUrl());
     ASSERT_TRUE(box.waitForLog(row.line, 20s)) << box.textLog();
     ASSERT_TRUE(
@@ -195,21 +187,12 @@ TEST_P(AgentUpdate, EndsInItsStatusAndASuccessIsClosedAtTheNextStart) {
     ASSERT_TRUE(std::regex_search(log, version, std::regex("INFO Agent Version: (\\S+)")));
     EXPECT_EQ(api.state()["agentUpdateRequests"]["upd-1"]["currentVersion"], version[1].str());
     EXPECT_NE(log.find("INFO Output String: "), std::string::npos);
-
-    // The installer replaced the daemon; its next start closes the update.
-    box.startDaemon(api.baseUrl());
-    ASSERT_TRUE(api.waitForRequest("POST", "/agentUpdateRequests/upd-1/status", 20s, 3))
-        << box.textLog();
-    EXPECT_EQ(world.statuses(), downloadedThen("completed"));
-    EXPECT_TRUE(qvtest::eventually([&] { return !box.exists(kTrigger); }));
-    EXPECT_TRUE(qvtest::eventually([&] { return world.tempFiles().empty(); }));
-    EXPECT_EQ(world.installs().size(), 1u);  // nothing installed a second time
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, AgentUpdate, testing::ValuesIn(kRows),
                          [](const auto& info) { return info.param.name; });
 
-TEST(AgentUpdateKilled, DuringTheInstallationTheUpdateIsClosedExactlyOnce) {
+TEST(AgentUpdateKilled, DuringTheInstallationTheFirstStartWithATokenClosesTheUpdateOnce) {
     World world;
     auto& [api, box] = world;
     box.writeFile("/.shim/installer.sh", "#!/bin/sh\nsleep 5\n", 0755);
@@ -218,6 +201,18 @@ TEST(AgentUpdateKilled, DuringTheInstallationTheUpdateIsClosedExactlyOnce) {
         << box.textLog();
     ASSERT_TRUE(box.exists(kTrigger));
     box.stopDaemon(SIGKILL);
+    box.writeFile(kTemp + "/update-k1.pkg", "package of another run that was killed");
+
+    // Without a token (the login fails) the trigger file waits, with its package.
+    const std::string trigger = box.readFile(kTrigger);
+    api.addFault(
+        {{"method", "POST"}, {"path", "/computers/cmp-1/login"}, {"status", 500}, {"count", 1}});
+    box.startDaemon(api.baseUrl());
+    ASSERT_TRUE(box.waitForLog("INFO Authorization token not set.")) << box.textLog();
+    box.stopDaemon();
+    EXPECT_EQ(box.readFile(kTrigger), trigger);
+    EXPECT_EQ(world.tempFiles().size(), 2u);
+    EXPECT_TRUE(api.state()["completedPendingActions"].is_null());
 
     const std::string started = "Get Configuration worker started.";
     for (int start = 0; start < 2; ++start) {
@@ -228,7 +223,15 @@ TEST(AgentUpdateKilled, DuringTheInstallationTheUpdateIsClosedExactlyOnce) {
     }
     EXPECT_EQ(world.statuses(), downloadedThen("completed"));
     EXPECT_EQ(api.state()["completedPendingActions"], json::array({"updateAgent"}));
+    // The update is acknowledged before its request is closed.
+    std::vector<std::string> paths;
+    for (const auto& request : api.requests())
+        paths.push_back(request["path"]);
+    EXPECT_TRUE(qvtest::inOrder(
+        paths, {"/computers/pendingActions/completed", "/agentUpdateRequests/upd-1/status"}));
     EXPECT_FALSE(box.exists(kTrigger));
+    EXPECT_TRUE(world.tempFiles().empty());
+    EXPECT_EQ(world.installs().size(), 1u);  // nothing installed a second time
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
-// The real binary's command line: --version, --help, unknown arguments, a
-// start without enrollment, and `--status` of an enrolled sandbox read while
-// its daemon runs (no request sent, neither the text log nor the preferences
-// changed) and of an empty root (not enrolled, nothing created in it).
+// The real binary's command line: --version, --help, unknown arguments, and
+// `--status` of an enrolled sandbox read while its daemon runs (no request
+// sent, neither the text log nor the preferences changed) and of an empty root
+// (not enrolled, nothing created in it).
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -48,51 +48,12 @@ TEST(DaemonCommandLine, VersionHelpAndUnknownArguments) {
     EXPECT_EQ(runBinary("", {"--version", "extra"}, output), 2);
 }
 
-TEST(DaemonStartup, UnenrolledStartLogsAgentInfoStoresPortalUrlAndStaysUp) {
-    qvtest::Sandbox box;
-    box.setShimAnswer("scutil-ComputerName", "Lab Mac 7");
-    // Nothing listens on port 9: enrollment cannot succeed.
-    box.startDaemon("http://127.0.0.1:9");
-    ASSERT_TRUE(box.waitForLog("Authorization token not set.")) << box.daemonOutput();
-
-    const std::string log = box.textLog();
-    const std::regex entry(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z (INFO|ERROR|TITLE) .*)");
-    std::istringstream lines(log);
-    for (std::string line; std::getline(lines, line);) {
-        EXPECT_TRUE(std::regex_match(line, entry)) << line;
-    }
-    auto at = [&](const std::string& text) { return log.find(text); };
-    ASSERT_NE(at("TITLE Working!"), std::string::npos);
-    EXPECT_LT(at("TITLE Working!"), at("TITLE Agent Info"));
-    EXPECT_LT(at("TITLE Agent Info"), at("INFO Computer ID: nil\n"));
-    EXPECT_LT(at("INFO Computer ID: nil\n"), at("INFO Machine Name: Lab Mac 7\n"));
-    EXPECT_NE(at("INFO Agent Version: "), std::string::npos);
-    EXPECT_LT(at("INFO Machine Name: Lab Mac 7\n"), at("INFO Authorization token not set."));
-    // Every entry reaches stdout too.
-    EXPECT_NE(box.daemonOutput().find("TITLE Working!"), std::string::npos);
-
-    EXPECT_EQ(box.preference("adminPortalBaseUrl"), "http://127.0.0.1:9");
-    // Diagnostics are off: no diagnostic log is created.
-    for (const auto& entry : std::filesystem::directory_iterator(
-             box.path("/Library/Application Support/Tessaly/Quorvel/logs"))) {
-        EXPECT_EQ(entry.path().filename().string().rfind("diagnostic-", 0), std::string::npos);
-    }
-    // Nothing started that needs a token.
-    EXPECT_EQ(log.find("Get Configuration worker started."), std::string::npos);
-
-    std::this_thread::sleep_for(300ms);
-    EXPECT_TRUE(box.daemonRunning());
-    const int status = box.stopDaemon();
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
-}
-
 TEST(StatusCommand, ReadsARunningEnrolledDaemonWithoutTouchingItAndAnEmptyRoot) {
-    const std::string logs = "/Library/Application Support/Tessaly/Quorvel/logs";
     const std::string prefs = "/Library/Preferences/com.tessaly.Quorvel.plist";
     qvtest::Simulator api;
     qvtest::Sandbox box;
     box.writeFile("/tmp/qvconfig", "KEY-1\\nACME\\nHQ");
-    box.writeFile("/Library/Application Support/Tessaly/Quorvel/debug.conf",
+    box.writeFile(qvtest::kProduct + "/debug.conf",
                   "# diagnostics\nENABLE_DIAGNOSTIC_LOGS = true\n");
     box.startDaemon(api.baseUrl());
     ASSERT_TRUE(box.waitForLog("INFO Making check-in request")) << box.textLog();
@@ -119,8 +80,8 @@ TEST(StatusCommand, ReadsARunningEnrolledDaemonWithoutTouchingItAndAnEmptyRoot) 
     EXPECT_EQ(status["computerId"], "cmp-1");
     EXPECT_EQ(status["adminPortalBaseUrl"], api.baseUrl());
     EXPECT_EQ(status["diagnostics"]["enabled"], true);
-    EXPECT_TRUE(status["diagnostics"]["log"].get<std::string>().starts_with(box.path(logs) +
-                                                                            "/diagnostic-"));
+    EXPECT_TRUE(status["diagnostics"]["log"].get<std::string>().starts_with(
+        box.path(qvtest::kProduct + "/logs") + "/diagnostic-"));
     EXPECT_EQ(status["update"],
               json({{"inProgress", false}, {"requestId", nullptr}, {"problem", nullptr}}));
     for (const char* entry : {"lastConfigurationFetch", "lastCheckIn"})
@@ -129,9 +90,8 @@ TEST(StatusCommand, ReadsARunningEnrolledDaemonWithoutTouchingItAndAnEmptyRoot) 
             << status.dump(2);
     EXPECT_EQ(status["textLog"]["present"], true);
     // Every text line is "Label:", padded to one column, then the value.
-    std::istringstream lines(text);
     std::set<std::size_t> columns;
-    for (std::string line; std::getline(lines, line);)
+    for (const auto& line : qvtest::linesOf(text))
         columns.insert(line.find_first_not_of(' ', line.find(": ") + 1));
     EXPECT_EQ(columns.size(), 1u) << text;
     EXPECT_NE(text.find("\nComputer ID:         cmp-1\n"), std::string::npos) << text;

@@ -1,5 +1,5 @@
 // The real binary against a server that answers one of its requests in a
-// hostile way: 100 MiB, not JSON, cut-off JSON, 100,000 nested arrays, fields
+// hostile way: 100 MiB, not JSON, 100,000 nested arrays, fields
 // of the wrong type, a 1 MiB header, no answer at all, a byte a second, a
 // reset or a download cut short. Each time the daemon logs a clear line, stays
 // up, keeps its memory bounded and makes its next request on schedule.
@@ -63,9 +63,6 @@ const Row kRows[] = {
      "ERROR Request error: the response body exceeds the limit of 8388608 bytes"},
     {"ConfigurationNotJson", kFetch, R"({"status": 200, )" + kHtml + "}", Armed::onceConfigured,
      kFetchFailed + kNotJson},
-    {"ConfigurationTruncated", kFetch,
-     R"({"status": 200, "raw": "{\"configuration\": {\"computerConfigurationPingInt"})",
-     Armed::onceConfigured, kFetchFailed + kNotJson},
     {"ConfigurationNested100000Deep", kFetch, R"({"kind": "deep"})", Armed::onceConfigured,
      kFetchFailed + "[json.exception.parse_error] nesting deeper than 512 levels"},
     {"ConfigurationOfWrongTypes", kFetch,
@@ -125,8 +122,7 @@ TEST_P(HostileAnswer, IsLoggedAndTheDaemonGoesOnInBoundedMemory) {
     qvtest::Sandbox box;
     box.writeFile("/tmp/qvconfig", "KEY\\nACME\\nHQ");
     // With diagnostics on, the raw JSON of failed answers is written out too.
-    box.writeFile("/Library/Application Support/Tessaly/Quorvel/debug.conf",
-                  "ENABLE_DIAGNOSTIC_LOGS=true\n");
+    box.writeFile(qvtest::kProduct + "/debug.conf", "ENABLE_DIAGNOSTIC_LOGS=true\n");
     // Whatever reaches the installer is kept, to show what would be installed.
     box.installShim("installer", "/usr/sbin/installer");
     box.writeFile("/.shim/installer.sh", "cat \"$2\" >> \"$QV_ROOT/installed\"\n");
@@ -165,16 +161,14 @@ TEST(HostileAnswerTls, SelfSignedServerIsRefusedUnlessItsCertificateIsTheCaFile)
         res.body = R"({"id":"cmp-tls"})";
         res.contentType = "application/json";
     });
-    {
-        qvtest::Sandbox box;
-        box.startDaemon(server.url(""));
-        EXPECT_TRUE(
-            box.waitForLog("ERROR Request error: SSL peer certificate or SSH remote key "
-                           "was not OK: SSL certificate problem: self-signed certificate"))
-            << box.textLog();
-        EXPECT_EQ(server.requestCount(), 0u);
-    }
     qvtest::Sandbox box;
+    box.startDaemon(server.url(""));
+    EXPECT_TRUE(
+        box.waitForLog("ERROR Request error: SSL peer certificate or SSH remote key "
+                       "was not OK: SSL certificate problem: self-signed certificate"))
+        << box.textLog();
+    EXPECT_TRUE(server.requests().empty());
+    box.stopDaemon();
     box.startDaemon(server.url(""), {{"QV_CA_FILE", files.certificate.string()}});
     EXPECT_TRUE(box.waitForLog("INFO Parsed Todo: RegistrationDTO(computerId: \"cmp-tls\")"))
         << box.textLog();

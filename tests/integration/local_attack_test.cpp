@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <thread>
 
 #include "support/checks.h"
 #include "support/sandbox.h"
@@ -18,8 +17,9 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 
+using qvtest::kProduct;
+
 const std::string kSecret = "/private/secret";
-const std::string kProduct = "/Library/Application Support/Tessaly/Quorvel";
 
 // The sandbox made reachable for "nobody", with a /tmp anyone may write to,
 // and a root-only file that a planted link would make the daemon read.
@@ -49,7 +49,9 @@ std::vector<Plant> plants(qvtest::Sandbox& box) {
         {"foreign owner", "printf \"A\\\\nB\\\\nC\" > %s; chmod 600 %s",
          "it is owned by user 65534"},
         {"group writable", "root:echo x > %s; chmod 664 %s", "it is writable by group or others"},
-        {"hard link", "root:ln " + secret + " %s", "it has 2 hard links"},
+        // A copy of the secret of its own per path, so that each entry has two links.
+        {"hard link", "root:cp " + secret + " %s.original; ln %s.original %s",
+         "it has 2 hard links"},
         {"folder", "root:mkdir -p %s/inside", "it is not a regular file"},
         {"too large", "root:head -c 70000 /dev/zero > %s", "it is larger than 65536 bytes"},
     };
@@ -59,23 +61,25 @@ void plant(const Plant& p, const std::string& path) {
     std::string command = p.command;
     for (auto at = command.find("%s"); at != std::string::npos; at = command.find("%s"))
         command.replace(at, 2, path);
-    if (command.rfind("root:", 0) == 0)
+    if (command.starts_with("root:"))
         qvtest::sh(command.substr(5));
     else
         asNobody(command);
 }
 
-TEST(LocalAttacks, PlantedInstallerConfigurationIsNeitherFollowedNorReadAndIsRemoved) {
+// Each entry is planted at both paths at once.
+TEST(LocalAttacks, PlantedInstallerConfigurationAndUpdateTriggerAreNotFollowedReadOrTrusted) {
     qvtest::Simulator api;
     qvtest::Sandbox box;
     openToOthers(box);
     for (const auto& p : plants(box)) {
         SCOPED_TRACE(p.name);
-        if (std::string(p.name) == "folder")
-            continue;  // covered by the trigger: a folder is no file to read here either
         plant(p, box.path("/tmp/qvconfig"));
+        plant(p, box.path("/tmp/qvupdate.trigger"));
         box.startDaemon(api.baseUrl());
-        ASSERT_TRUE(box.waitForLog("INFO Authorization token is set.", 10s)) << box.textLog();
+        // The trigger is read once the daemon holds a token.
+        ASSERT_TRUE(box.waitForLog(std::string(" removed (") + p.reason + ")", 10s))
+            << box.textLog();
         box.stopDaemon();
         const std::string log = box.textLog();
         EXPECT_NE(log.find(std::string("ERROR Installer configuration file ignored: ") + p.reason),
@@ -84,28 +88,11 @@ TEST(LocalAttacks, PlantedInstallerConfigurationIsNeitherFollowedNorReadAndIsRem
         EXPECT_EQ(log.find("SECRET"), std::string::npos);
         EXPECT_EQ(log.find("Contents of QVConfig"), std::string::npos);
         EXPECT_FALSE(box.exists("/tmp/qvconfig"));
+        EXPECT_FALSE(box.exists("/tmp/qvupdate.trigger"));
         EXPECT_EQ(box.readFile(kSecret), "ROOT-ONLY\\nSECRET\\nDATA");
         const auto registration = api.requestsTo("POST", "/computers/mac").back();
         EXPECT_EQ(json::parse(registration["body"].get<std::string>())["licenseKey"], "");
         std::filesystem::remove(box.path("/Library/Preferences/com.tessaly.Quorvel.plist"));
-        std::filesystem::remove(box.path(kProduct + "/logs/TotalLog.log"));
-    }
-}
-
-TEST(LocalAttacks, PlantedUpdateTriggerIsRemovedUnfollowedAndNamesNothingThatIsTouched) {
-    qvtest::Simulator api;
-    qvtest::Sandbox box;
-    openToOthers(box);
-    for (const auto& p : plants(box)) {
-        SCOPED_TRACE(p.name);
-        plant(p, box.path("/tmp/qvupdate.trigger"));
-        box.startDaemon(api.baseUrl());
-        ASSERT_TRUE(box.waitForLog("INFO Authorization token is set.", 10s)) << box.textLog();
-        box.stopDaemon();
-        EXPECT_NE(box.textLog().find(std::string(" removed (") + p.reason + ")"), std::string::npos)
-            << box.textLog();
-        EXPECT_FALSE(box.exists("/tmp/qvupdate.trigger"));
-        EXPECT_EQ(box.readFile(kSecret), "ROOT-ONLY\\nSECRET\\nDATA");
         std::filesystem::remove(box.path(kProduct + "/logs/TotalLog.log"));
     }
     EXPECT_TRUE(api.state()["agentUpdateRequests"].is_null()) << api.state();

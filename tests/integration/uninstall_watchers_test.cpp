@@ -1,10 +1,9 @@
-// The diagnostics switch and the uninstall by trigger file, with the real
-// binary, the simulator and the stand-in tools.
+// The two file watchers of a running daemon - the diagnostics switch, then the
+// uninstall by trigger file - with the real binary, the simulator and the
+// stand-in tools.
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -15,32 +14,33 @@
 
 namespace {
 
-using qvtest::sh;
-
+using namespace std::chrono_literals;
 using qvtest::countOf;
 using qvtest::eventually;
-
-using namespace std::chrono_literals;
-
-constexpr const char* kProduct = "/Library/Application Support/Tessaly/Quorvel";
+using qvtest::kProduct;
+using qvtest::sh;
 
 std::string diagnosticLog(const qvtest::Sandbox& box) {
     std::error_code ignored;
     for (const auto& entry :
-         std::filesystem::directory_iterator(box.path(std::string(kProduct) + "/logs"), ignored)) {
+         std::filesystem::directory_iterator(box.path(kProduct + "/logs"), ignored)) {
         if (entry.path().filename().string().starts_with("diagnostic-"))
             return qvtest::readFile(entry.path());
     }
     return "";
 }
 
-TEST(WatchersEndToEnd, DiagnosticsSwitchFollowsDebugConfWhileTheDaemonRuns) {
+TEST(WatchersEndToEnd, DiagnosticsFollowDebugConfAndTheUninstallTriggerRemovesEverything) {
     qvtest::Simulator api;
     qvtest::Sandbox box;
     box.writeFile("/tmp/qvconfig", "KEY\\nACME\\nHQ");
+    box.writeFile("/Library/LaunchDaemons/com.tessaly.Quorvel.plist", "<plist/>");
+    box.writeFile("/Library/LaunchAgents/nl.root3.support.plist", "<plist/>");
+    box.writeFile("/Library/Preferences/nl.root3.support.plist", "<plist/>");
+    box.writeFile("/.shim/launchctl.loaded", "com.tessaly.Quorvel\nnl.root3.support\n");
     box.startDaemon(api.baseUrl());
     ASSERT_TRUE(box.waitForLog("INFO Authorization token is set.")) << box.textLog();
-    const auto conf = "'" + box.path(std::string(kProduct) + "/debug.conf") + "'";
+    const auto conf = "'" + box.path(kProduct + "/debug.conf") + "'";
     EXPECT_EQ(diagnosticLog(box), "");
 
     sh("echo 'ENABLE_DIAGNOSTIC_LOGS=true' > " + conf);
@@ -65,29 +65,11 @@ TEST(WatchersEndToEnd, DiagnosticsSwitchFollowsDebugConfWhileTheDaemonRuns) {
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(diagnosticLog(box), before);
     EXPECT_EQ(before.find("Watching file at"), std::string::npos);  // written while off
-    box.stopDaemon();
-}
 
-TEST(UninstallEndToEnd, TriggerFileRunsTheWholeSequenceAndTheDaemonRemovesItself) {
-    qvtest::Simulator api;
-    qvtest::Sandbox box;
-    box.writeFile("/tmp/qvconfig", "KEY\\nACME\\nHQ");
-    box.writeFile("/Library/LaunchDaemons/com.tessaly.Quorvel.plist", "<plist/>");
-    box.writeFile("/Library/LaunchAgents/nl.root3.support.plist", "<plist/>");
-    box.writeFile("/Library/Preferences/nl.root3.support.plist", "<plist/>");
-    box.writeFile("/.shim/launchctl.loaded", "com.tessaly.Quorvel\nnl.root3.support\n");
-    box.startDaemon(api.baseUrl());
-    ASSERT_TRUE(
-        box.waitForLog("Watching file at /Library/Application Support/Tessaly/Quorvel/"
-                       "Triggers"))
-        << box.textLog();
-
-    sh("touch '" + box.path(std::string(kProduct) + "/Triggers/uninstall.trigger") + "'");
-    auto calls = [&] { return box.shimCalls(); };
-    auto ran = [&](const std::string& line) {
-        auto all = calls();
-        return std::find(all.begin(), all.end(), line) != all.end();
-    };
+    // The uninstall.
+    ASSERT_TRUE(box.waitForLog("Watching file at " + kProduct + "/Triggers")) << box.textLog();
+    sh("touch '" + box.path(kProduct + "/Triggers/uninstall.trigger") + "'");
+    auto ran = [&](const std::string& line) { return qvtest::hasEntry(box.shimCalls(), line); };
     ASSERT_TRUE(eventually([&] { return ran("pkgutil --forget com.tessaly.Quorvel"); }))
         << box.daemonOutput();
 
@@ -115,7 +97,6 @@ TEST(UninstallEndToEnd, TriggerFileRunsTheWholeSequenceAndTheDaemonRemovesItself
           "/Library/Preferences/com.tessaly.Quorvel.plist", "/Library/Application Support/Tessaly"})
         EXPECT_TRUE(eventually([&] { return !box.exists(gone); }, 3s)) << gone;
     EXPECT_EQ(box.readFile("/.shim/launchctl.loaded"), "");
-    box.stopDaemon();
 }
 
 }  // namespace

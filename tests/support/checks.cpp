@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sstream>
 
 #include <sys/stat.h>
 
@@ -21,6 +22,14 @@ int countOf(const std::string& haystack, const std::string& needle) {
          at = haystack.find(needle, at + 1))
         ++count;
     return count;
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
 }
 
 void sh(const std::string& command) {

@@ -1,11 +1,12 @@
 #pragma once
-// Small checks tests share: a file's mode, a count of occurrences, and
+// Small checks tests share: a file's mode, a count of occurrences, lines, and
 // waiting for a condition that another thread or process makes true.
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace qvtest {
 
@@ -14,6 +15,9 @@ unsigned modeOf(const std::filesystem::path& path);
 
 // How often `needle` occurs in `haystack`, overlapping occurrences included.
 int countOf(const std::string& haystack, const std::string& needle);
+
+// The lines of `text`, without their line breaks.
+std::vector<std::string> linesOf(const std::string& text);
 
 // Runs `command` with /bin/sh; a non-zero status fails the test.
 void sh(const std::string& command);

@@ -1,12 +1,14 @@
 #pragma once
-// What the text log printed on stdout while a piece of code ran in this process.
+// What the text log printed on stdout while a piece of code ran in this process,
+// and checks of its entries.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "support/checks.h"
 
 namespace qvtest {
 
@@ -17,16 +19,18 @@ std::string stdoutOf(Body body) {
     return ::testing::internal::GetCapturedStdout();
 }
 
-// The text-log entries as "LEVEL message" lines, the time stamp cut off.
+// Log text as "LEVEL message" lines, the time stamp cut off.
+inline std::vector<std::string> entriesOf(const std::string& log) {
+    auto entries = linesOf(log);
+    for (auto& entry : entries)
+        entry.erase(0, std::min(entry.size(), entry.find(' ') + 1));
+    return entries;
+}
+
+// The entries of the text log while `body` ran.
 template <typename Body>
 std::vector<std::string> logEntriesOf(Body body) {
-    std::istringstream in(stdoutOf(body));
-    std::vector<std::string> entries;
-    for (std::string line; std::getline(in, line);) {
-        auto space = line.find(' ');
-        entries.push_back(space == std::string::npos ? line : line.substr(space + 1));
-    }
-    return entries;
+    return entriesOf(stdoutOf(body));
 }
 
 // `entries` holds every line of `expected`, in that order (others may come between).

@@ -1,10 +1,10 @@
 #include "support/loopback_server.h"
 
 #include <httplib.h>
+#include <strings.h>
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <cctype>
 #include <memory>
 #include <mutex>
 #include <regex>
@@ -14,13 +14,6 @@
 namespace qvtest {
 
 namespace {
-
-bool equalsIgnoringCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 // httplib files the peer's and its own address among the request headers.
 bool isHttplibPseudoHeader(const std::string& name) {
@@ -57,7 +50,7 @@ struct Route {
 
 std::optional<std::string> LoopbackRequest::header(const std::string& name) const {
     for (const auto& [key, value] : headers) {
-        if (equalsIgnoringCase(key, name))
+        if (::strcasecmp(key.c_str(), name.c_str()) == 0)
             return value;
     }
     return std::nullopt;
@@ -74,11 +67,7 @@ struct LoopbackServer::Impl {
     std::vector<Route> routes;              // guarded by mutex
 
     void serve(const httplib::Request& in, httplib::Response& out) {
-        LoopbackRequest request;
-        request.method = in.method;
-        request.path = in.path;
-        request.target = in.target;
-        request.body = in.body;
+        LoopbackRequest request{in.method, in.path, in.target, {}, in.body};
         for (const auto& [name, value] : in.headers) {
             if (!isHttplibPseudoHeader(name))
                 request.headers.emplace_back(name, value);
@@ -88,23 +77,20 @@ struct LoopbackServer::Impl {
         {
             std::lock_guard lock(mutex);
             requests.push_back(request);
-            for (auto route = routes.rbegin(); route != routes.rend(); ++route) {
-                // httplib routes HEAD to the GET handlers.
-                bool methodMatches =
-                    route->method == in.method || (in.method == "HEAD" && route->method == "GET");
-                if (methodMatches && std::regex_match(in.path, route->pattern)) {
-                    handler = route->handler;
-                    break;
-                }
-            }
+            // The newest matching route; httplib routes HEAD to the GET handlers.
+            const auto route = std::find_if(routes.rbegin(), routes.rend(), [&](const Route& r) {
+                return (r.method == in.method || (in.method == "HEAD" && r.method == "GET")) &&
+                       std::regex_match(in.path, r.pattern);
+            });
+            if (route != routes.rend())
+                handler = route->handler;
         }
 
         LoopbackResponse response;
-        if (handler) {
+        if (handler)
             handler(request, response);
-        } else {
+        else
             response.status = 404;
-        }
 
         out.status = response.status;
         for (const auto& [name, value] : response.headers)
@@ -176,10 +162,6 @@ LoopbackServer::~LoopbackServer() {
         impl_->thread.join();
 }
 
-int LoopbackServer::port() const {
-    return impl_->port;
-}
-
 std::string LoopbackServer::url(const std::string& path) const {
     return impl_->scheme + "://127.0.0.1:" + std::to_string(impl_->port) + path;
 }
@@ -191,21 +173,9 @@ LoopbackServer& LoopbackServer::on(const std::string& method, const std::string&
     return *this;
 }
 
-LoopbackServer& LoopbackServer::Get(const std::string& pattern, LoopbackHandler handler) {
-    return on("GET", pattern, std::move(handler));
-}
-LoopbackServer& LoopbackServer::Post(const std::string& pattern, LoopbackHandler handler) {
-    return on("POST", pattern, std::move(handler));
-}
-
 std::vector<LoopbackRequest> LoopbackServer::requests() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->requests;
-}
-
-std::size_t LoopbackServer::requestCount() const {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->requests.size();
 }
 
 }  // namespace qvtest

@@ -64,7 +64,6 @@ class LoopbackServer {
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
 
-    int port() const;
     // "http://127.0.0.1:<port><path>" ("https" when serving TLS)
     std::string url(const std::string& path = "/") const;
 
@@ -73,12 +72,15 @@ class LoopbackServer {
     // serves: GET (also HEAD), POST, PUT, PATCH, DELETE, OPTIONS.
     LoopbackServer& on(const std::string& method, const std::string& pattern,
                        LoopbackHandler handler);
-    LoopbackServer& Get(const std::string& pattern, LoopbackHandler handler);
-    LoopbackServer& Post(const std::string& pattern, LoopbackHandler handler);
+    LoopbackServer& Get(const std::string& pattern, LoopbackHandler handler) {
+        return on("GET", pattern, std::move(handler));
+    }
+    LoopbackServer& Post(const std::string& pattern, LoopbackHandler handler) {
+        return on("POST", pattern, std::move(handler));
+    }
 
     // Every request received, in order of arrival (recorded before its handler runs).
     std::vector<LoopbackRequest> requests() const;
-    std::size_t requestCount() const;
 
   private:
     struct Impl;

@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cctype>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
@@ -102,26 +102,14 @@ inline void sendAll(int fd, const std::string& data) {
 inline std::string readRequest(int fd) {
     std::string data;
     char buffer[4096];
-    std::size_t headerEnd = std::string::npos;
-    std::size_t expected = std::string::npos;
     for (;;) {
-        if (headerEnd == std::string::npos) {
-            headerEnd = data.find("\r\n\r\n");
-            if (headerEnd != std::string::npos) {
-                std::size_t bodyLength = 0;
-                std::string lower = data.substr(0, headerEnd);
-                for (auto& c : lower)
-                    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-                auto at = lower.find("\r\ncontent-length:");
-                if (at != std::string::npos) {
-                    bodyLength = std::stoul(lower.substr(at + 17));
-                }
-                expected = headerEnd + 4 + bodyLength;
-            }
+        if (const auto headEnd = data.find("\r\n\r\n"); headEnd != std::string::npos) {
+            const std::string head = data.substr(0, headEnd);
+            const char* length = ::strcasestr(head.c_str(), "\r\ncontent-length:");
+            if (data.size() >= headEnd + 4 + (length ? std::stoul(length + 17) : 0))
+                return data;
         }
-        if (expected != std::string::npos && data.size() >= expected)
-            return data;
-        ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
         if (n <= 0)
             return data;
         data.append(buffer, static_cast<std::size_t>(n));
@@ -142,26 +130,19 @@ struct WireRequest {
 
 inline WireRequest parseWire(const std::string& raw) {
     WireRequest parsed;
-    auto headerEnd = raw.find("\r\n\r\n");
-    if (headerEnd == std::string::npos)
+    const auto headEnd = raw.find("\r\n\r\n");
+    if (headEnd == std::string::npos)
         return parsed;
-    parsed.body = raw.substr(headerEnd + 4);
-    std::string head = raw.substr(0, headerEnd + 2);
-    std::size_t start = 0;
-    bool first = true;
-    for (auto end = head.find("\r\n"); end != std::string::npos; end = head.find("\r\n", start)) {
-        std::string line = head.substr(start, end - start);
+    parsed.body = raw.substr(headEnd + 4);
+    parsed.requestLine = raw.substr(0, raw.find("\r\n"));
+    for (auto start = parsed.requestLine.size() + 2; start < headEnd + 2;) {
+        const auto end = raw.find("\r\n", start);
+        const std::string line = raw.substr(start, end - start);
         start = end + 2;
-        if (first) {
-            parsed.requestLine = line;
-            first = false;
-            continue;
-        }
-        auto colon = line.find(':');
-        std::string value = line.substr(colon + 1);
-        if (!value.empty() && value.front() == ' ')
-            value.erase(0, 1);
-        parsed.headers.emplace_back(line.substr(0, colon), value);
+        const auto colon = line.find(':');
+        const std::string value = line.substr(colon + 1);
+        parsed.headers.emplace_back(line.substr(0, colon),
+                                    value.starts_with(' ') ? value.substr(1) : value);
     }
     return parsed;
 }

@@ -8,6 +8,10 @@
 //   box.startDaemon(api.baseUrl());
 //   ASSERT_TRUE(box.waitForLog("Authorization token is set."));
 //   auto requests = api.requests();        // everything that crossed the wire
+//
+// The stand-ins (tests/shims/_shimlib.sh) log their command lines to
+// "/.shim/calls.log" in the root and take a canned output from "/.shim/<name>",
+// an exit status from "/.shim/<name>.exit": a test writes those with writeFile.
 
 #include <sys/types.h>
 
@@ -15,6 +19,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
@@ -22,11 +27,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/checks.h"
+#include "support/system_roots.h"
 #include "support/temp_dir.h"
 
 namespace qvtest {
 
 using namespace std::chrono_literals;
+
+// The product folder, as an absolute path on the Mac.
+inline const std::string kProduct = "/Library/Application Support/Tessaly/Quorvel";
 
 // Starts `executable` with `arguments` and the given environment (added to
 // this process's), stdout and stderr appended to `outputFile`.
@@ -37,31 +47,35 @@ pid_t spawnProcess(const std::string& executable, const std::vector<std::string>
 class Sandbox {
   public:
     Sandbox();
-    ~Sandbox();  // stops the daemon if it still runs
+    ~Sandbox() { stopDaemon(); }  // if the daemon still runs
 
     const std::string& root() const { return root_; }
     // "<root><absolutePath>"
-    std::string path(const std::string& absolutePath) const;
+    std::string path(const std::string& absolutePath) const { return root_ + absolutePath; }
     void writeFile(const std::string& absolutePath, const std::string& content,
                    unsigned mode = 0644);
-    std::string readFile(const std::string& absolutePath) const;
-    bool exists(const std::string& absolutePath) const;
+    std::string readFile(const std::string& absolutePath) const {
+        return qvtest::readFile(path(absolutePath));
+    }
+    bool exists(const std::string& absolutePath) const {
+        return std::filesystem::exists(std::filesystem::symlink_status(path(absolutePath)));
+    }
 
     // Stand-in tools from tests/shims placed inside the root, e.g.
     // installShim("installer", "/usr/sbin/installer").
-    void installShim(const std::string& shimName, const std::string& absolutePath);
-    // Canned answer (output) and exit status for a stand-in, read from <root>/.shim.
-    void setShimAnswer(const std::string& name, const std::string& output);
-    void setShimExit(const std::string& name, int status);
+    void installShim(const std::string& shimName, const std::string& absolutePath) {
+        installStandIn(root_, shimName, absolutePath);
+    }
     // Command lines the stand-ins ran, in order.
-    std::vector<std::string> shimCalls() const;
+    std::vector<std::string> shimCalls() const { return linesOf(readFile("/.shim/calls.log")); }
 
     // Runs the daemon with QV_ROOT, QV_API_BASE_URL=`apiBaseUrl` and the stand-ins
     // first on PATH; `extraEnvironment` is added.
     void startDaemon(const std::string& apiBaseUrl,
                      const std::map<std::string, std::string>& extraEnvironment = {});
     // The environment startDaemon gives the daemon.
-    std::map<std::string, std::string> daemonEnvironment(const std::string& apiBaseUrl) const;
+    std::map<std::string, std::string> daemonEnvironment(
+        const std::string& apiBaseUrl, std::map<std::string, std::string> extra = {}) const;
     // `signal` (SIGKILL after 5 s) and reap; returns the wait status.
     int stopDaemon(int signal = SIGTERM);
     bool daemonRunning();
@@ -69,27 +83,21 @@ class Sandbox {
     std::size_t peakResidentBytes() const;
 
     // The text log (TotalLog.log) and the daemon's stdout.
-    std::string textLog() const;
-    std::string daemonOutput() const;
+    std::string textLog() const { return readFile(kProduct + "/logs/TotalLog.log"); }
+    std::string daemonOutput() const { return readFile("/daemon.out"); }
     // Waits until the text log holds `text` `occurrences` times.
     bool waitForLog(const std::string& text, std::chrono::milliseconds timeout = 15s,
                     int occurrences = 1) const;
-    int countInLog(const std::string& text) const;
+    int countInLog(const std::string& text) const { return countOf(textLog(), text); }
 
-    // An enrolled computer: `computerId` stored in the preferences.
-    void storeComputerId(const std::string& computerId);
-    // The preferences domain's value for `key`, when it is a string.
-    std::optional<std::string> preference(const std::string& key,
-                                          const std::string& domain = "com.tessaly.Quorvel") const;
+    // The product's preferences value for `key`, when it is a string.
+    std::optional<std::string> preference(const std::string& key) const;
 
   private:
     TempDir dir_;
     std::string root_;
     pid_t daemon_ = -1;
 };
-
-// Log text as "LEVEL message" lines, time stamps cut off.
-std::vector<std::string> entriesOf(const std::string& log);
 
 // The first header of a recorded request (Simulator::requests) named `name`.
 std::optional<std::string> headerOf(const nlohmann::json& request, const std::string& name);
@@ -100,19 +108,18 @@ class Simulator {
     ~Simulator();
 
     std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
-    int port() const { return port_; }
 
     // GET /_admin/requests: every request recorded, in order.
-    nlohmann::json requests() const;
+    nlohmann::json requests() const { return adminGet("/_admin/requests"); }
     // Requests whose method and path match exactly.
     std::vector<nlohmann::json> requestsTo(const std::string& method,
                                            const std::string& path) const;
     bool waitForRequest(const std::string& method, const std::string& path,
                         std::chrono::milliseconds timeout = 15s, std::size_t count = 1) const;
-    // POST /_admin/faults and /_admin/state.
-    void addFault(const nlohmann::json& fault);
-    void setState(const nlohmann::json& state);
-    nlohmann::json state() const;
+    // POST /_admin/faults and /_admin/state, GET /_admin/state.
+    void addFault(const nlohmann::json& fault) { adminPost("/_admin/faults", fault); }
+    void setState(const nlohmann::json& state) { adminPost("/_admin/state", state); }
+    nlohmann::json state() const { return adminGet("/_admin/state"); }
 
   private:
     nlohmann::json adminGet(const std::string& path) const;
