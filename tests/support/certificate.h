@@ -12,7 +12,8 @@ struct SelfSignedCertificate {
     std::filesystem::path key;          // PEM, unencrypted
 };
 
-// Writes cert.pem and key.pem (P-256, valid for a day) into `directory`.
+// Writes cert.pem and key.pem (P-256, valid for a day) into `directory`, with
+// the openssl command.
 SelfSignedCertificate makeSelfSignedCertificate(const std::filesystem::path& directory);
 
 }  // namespace qvtest

@@ -1,49 +1,30 @@
 #include "support/loopback_server.h"
 
-#include <httplib.h>
+#include <openssl/ssl.h>
 #include <strings.h>
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <memory>
 #include <mutex>
 #include <regex>
+#include <sstream>
 #include <stdexcept>
-#include <thread>
+
+#include "support/raw_server.h"
 
 namespace qvtest {
 
 namespace {
 
-// httplib files the peer's and its own address among the request headers.
-bool isHttplibPseudoHeader(const std::string& name) {
-    return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
-           name == "LOCAL_PORT";
-}
-
-// httplib listens with a backlog of 5: a burst of connections overflows it and
-// the kernel drops SYNs, which the client retries only after a second.
-template <typename Base>
-struct Server : Base {
-    using Base::Base;
-    void widenBacklog() { ::listen(this->svr_sock_, SOMAXCONN); }
-};
-
-// A server bound to an ephemeral port on 127.0.0.1, not yet listening.
-template <typename Base, typename... Arguments>
-std::unique_ptr<httplib::Server> boundServer(int& port, Arguments... arguments) {
-    auto server = std::make_unique<Server<Base>>(arguments...);
-    port = server->is_valid() ? server->bind_to_any_port("127.0.0.1") : -1;
-    if (port <= 0)
-        throw std::runtime_error("LoopbackServer: cannot bind 127.0.0.1");
-    server->widenBacklog();
-    return server;
-}
-
 struct Route {
     std::string method;
     std::regex pattern;
     LoopbackHandler handler;
+};
+
+struct SslDeleter {
+    void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
+    void operator()(SSL* ssl) const { SSL_free(ssl); }
 };
 
 }  // namespace
@@ -57,113 +38,92 @@ std::optional<std::string> LoopbackRequest::header(const std::string& name) cons
 }
 
 struct LoopbackServer::Impl {
-    std::unique_ptr<httplib::Server> server;
-    std::string scheme;
-    int port = 0;
-    std::thread thread;
-
+    std::unique_ptr<SSL_CTX, SslDeleter> tls;
     mutable std::mutex mutex;
-    std::vector<LoopbackRequest> requests;  // guarded by mutex
-    std::vector<Route> routes;              // guarded by mutex
+    std::vector<LoopbackRequest> requests;                 // guarded by mutex
+    std::vector<Route> routes;                             // guarded by mutex
+    RawServer server{[this](int fd) { connection(fd); }};  // last: stopped first
 
-    void serve(const httplib::Request& in, httplib::Response& out) {
-        LoopbackRequest request{in.method, in.path, in.target, {}, in.body};
-        for (const auto& [name, value] : in.headers) {
-            if (!isHttplibPseudoHeader(name))
-                request.headers.emplace_back(name, value);
+    // One request per connection, answered with "Connection: close".
+    void connection(int fd) {
+        std::unique_ptr<SSL, SslDeleter> ssl;
+        if (tls) {
+            ssl.reset(SSL_new(tls.get()));
+            SSL_set_fd(ssl.get(), fd);
+            if (SSL_accept(ssl.get()) <= 0)
+                return;  // the client refused the certificate
         }
+        const std::string raw = readRequest([&](char* buffer, std::size_t size) -> long {
+            return ssl ? SSL_read(ssl.get(), buffer, static_cast<int>(size))
+                       : ::recv(fd, buffer, size, 0);
+        });
+        if (raw.empty())
+            return;
+        const WireRequest wire = parseWire(raw);
+        std::istringstream line(wire.requestLine);
+        LoopbackRequest request;
+        line >> request.method >> request.target;
+        request.path = request.target.substr(0, request.target.find('?'));
+        request.headers = wire.headers;
+        request.body = wire.body;
+        const std::string response = answer(request);
+        if (ssl) {
+            SSL_write(ssl.get(), response.data(), static_cast<int>(response.size()));
+            SSL_shutdown(ssl.get());
+        } else {
+            sendAll(fd, response);
+        }
+        ::shutdown(fd, SHUT_RDWR);  // the end of the answer, whole or cut short
+    }
 
+    // The response's bytes: the newest matching handler's answer, 404 without one.
+    std::string answer(const LoopbackRequest& request) {
         LoopbackHandler handler;
         {
             std::lock_guard lock(mutex);
             requests.push_back(request);
-            // The newest matching route; httplib routes HEAD to the GET handlers.
+            const bool head = request.method == "HEAD";
             const auto route = std::find_if(routes.rbegin(), routes.rend(), [&](const Route& r) {
-                return (r.method == in.method || (in.method == "HEAD" && r.method == "GET")) &&
-                       std::regex_match(in.path, r.pattern);
+                return (r.method == request.method || (head && r.method == "GET")) &&
+                       std::regex_match(request.path, r.pattern);
             });
             if (route != routes.rend())
                 handler = route->handler;
         }
-
         LoopbackResponse response;
         if (handler)
             handler(request, response);
         else
             response.status = 404;
-
-        out.status = response.status;
+        std::string bytes = "HTTP/1.1 " + std::to_string(response.status) +
+                            " Status\r\nConnection: close\r\nContent-Length: " +
+                            std::to_string(response.body.size()) + "\r\n";
+        if (!response.body.empty())
+            bytes += "Content-Type: " + response.contentType + "\r\n";
         for (const auto& [name, value] : response.headers)
-            out.headers.emplace(name, value);
-        if (response.dropAfterBytes) {
-            auto body = std::make_shared<std::string>(std::move(response.body));
-            auto limit = *response.dropAfterBytes;
-            out.set_content_provider(
-                body->size(), response.contentType,
-                [body, limit](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                    if (offset >= limit)
-                        return false;  // httplib then closes the connection
-                    sink.write(body->data() + offset, std::min(length, limit - offset));
-                    return true;
-                });
-        } else if (!response.body.empty()) {
-            out.set_content(response.body, response.contentType);
-        }
-    }
-
-    void start(std::unique_ptr<httplib::Server> bound, std::string urlScheme) {
-        server = std::move(bound);
-        scheme = std::move(urlScheme);
-        // Enough workers for tests that hold many requests open at once.
-        server->new_task_queue = [] { return new httplib::ThreadPool(32); };
-        // One request per connection ("Connection: close"): a client that keeps an
-        // idle connection open (the never-destroyed shared session does) would hold
-        // a worker, and so stop(), until the keep-alive time-out.
-        server->set_keep_alive_max_count(1);
-        server->set_keep_alive_timeout(1);
-        auto handler = [this](const httplib::Request& in, httplib::Response& out) {
-            serve(in, out);
-        };
-        server->Get(".*", handler);
-        server->Post(".*", handler);
-        server->Put(".*", handler);
-        server->Patch(".*", handler);
-        server->Delete(".*", handler);
-        server->Options(".*", handler);
-        thread = std::thread([this] { server->listen_after_bind(); });
-        // stop() before listen_after_bind() is running would be lost and the join would hang.
-        while (!server->is_running())
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        // httplib fills a table of request methods while parsing its first request.
-        // The library is not built with the thread sanitizer, which so cannot see
-        // that other workers read the table only after it was filled; one request
-        // answered before the server is handed out orders every later one after it.
-        if (scheme == "http") {
-            httplib::Client("127.0.0.1", port).Options("/");
-            std::lock_guard lock(mutex);
-            requests.clear();
-        }
+            bytes += name + ": " + value + "\r\n";
+        bytes += "\r\n";
+        if (request.method != "HEAD")
+            bytes += response.body.substr(0, response.dropAfterBytes.value_or(std::string::npos));
+        return bytes;
     }
 };
 
-LoopbackServer::LoopbackServer() : impl_(std::make_unique<Impl>()) {
-    impl_->start(boundServer<httplib::Server>(impl_->port), "http");
-}
+LoopbackServer::LoopbackServer() : impl_(std::make_unique<Impl>()) {}
 
 LoopbackServer::LoopbackServer(const SelfSignedCertificate& tls) : impl_(std::make_unique<Impl>()) {
-    impl_->start(boundServer<httplib::SSLServer>(impl_->port, tls.certificate.c_str(),
-                                                 tls.key.c_str(), nullptr, nullptr),
-                 "https");
+    impl_->tls.reset(SSL_CTX_new(TLS_server_method()));
+    if (SSL_CTX_use_certificate_file(impl_->tls.get(), tls.certificate.c_str(), SSL_FILETYPE_PEM) !=
+            1 ||
+        SSL_CTX_use_PrivateKey_file(impl_->tls.get(), tls.key.c_str(), SSL_FILETYPE_PEM) != 1)
+        throw std::runtime_error("LoopbackServer: unusable certificate");
 }
 
-LoopbackServer::~LoopbackServer() {
-    impl_->server->stop();
-    if (impl_->thread.joinable())
-        impl_->thread.join();
-}
+LoopbackServer::~LoopbackServer() = default;
 
 std::string LoopbackServer::url(const std::string& path) const {
-    return impl_->scheme + "://127.0.0.1:" + std::to_string(impl_->port) + path;
+    const std::string plain = impl_->server.url(path);
+    return impl_->tls ? "https" + plain.substr(4) : plain;
 }
 
 LoopbackServer& LoopbackServer::on(const std::string& method, const std::string& pattern,

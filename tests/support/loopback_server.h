@@ -11,10 +11,10 @@
 //   ... send to server.url("/computers/state") ...
 //   auto requests = server.requests();
 //
-// Built on httplib::Server (kept out of this header). Handlers run on the
-// server's worker threads (32), several at once; unmatched requests get 404.
-// Every response closes its connection, so a client that keeps connections
-// open (the shared session) never delays the server's shutdown.
+// Built on RawServer: each connection has a thread, so handlers run several at
+// once; unmatched requests get 404. Every response closes its connection, so a
+// client that keeps connections open (the shared session) never delays the
+// server's shutdown.
 
 #include <chrono>
 #include <cstddef>
@@ -31,12 +31,9 @@ namespace qvtest {
 
 struct LoopbackRequest {
     std::string method;
-    std::string path;    // decoded, without the query
-    std::string target;  // as on the request line: path and query
-    // As httplib parsed them: grouped by name ignoring case (same-name headers
-    // keep their order), so not the order on the wire; tests of the exact wire
-    // order need a raw socket.
-    platform::HeaderList headers;
+    std::string path;              // as sent (not decoded), without the query
+    std::string target;            // as on the request line: path and query
+    platform::HeaderList headers;  // in wire order
     std::string body;
 
     // First header with that name, ignoring ASCII case.
@@ -47,7 +44,7 @@ struct LoopbackResponse {
     int status = 200;
     std::string body;
     std::string contentType = "text/plain";  // sent only with a non-empty body
-    platform::HeaderList headers;  // besides httplib's own (Content-Length, Connection...)
+    platform::HeaderList headers;            // besides Connection, Content-Length and Content-Type
     // Misbehave: announce the whole body's length, send only this many body
     // bytes, then drop the connection.
     std::optional<std::size_t> dropAfterBytes;
@@ -68,8 +65,8 @@ class LoopbackServer {
     std::string url(const std::string& path = "/") const;
 
     // `pattern` is a regular expression the whole path must match. Handlers may
-    // be added at any time; the newest matching one answers. Methods httplib
-    // serves: GET (also HEAD), POST, PUT, PATCH, DELETE, OPTIONS.
+    // be added at any time; the newest matching one answers (a GET one also
+    // answers HEAD).
     LoopbackServer& on(const std::string& method, const std::string& pattern,
                        LoopbackHandler handler);
     LoopbackServer& Get(const std::string& pattern, LoopbackHandler handler) {

@@ -98,8 +98,10 @@ inline void sendAll(int fd, const std::string& data) {
     }
 }
 
-// Reads one request: the header block, then Content-Length bytes of body.
-inline std::string readRequest(int fd) {
+// Reads one request through `read` (as recv: the bytes read, 0 at the end,
+// less on an error): the header block, then Content-Length bytes of body.
+template <class Read>
+std::string readRequest(Read read) {
     std::string data;
     char buffer[4096];
     for (;;) {
@@ -109,11 +111,16 @@ inline std::string readRequest(int fd) {
             if (data.size() >= headEnd + 4 + (length ? std::stoul(length + 17) : 0))
                 return data;
         }
-        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+        const long n = read(buffer, sizeof(buffer));
         if (n <= 0)
             return data;
         data.append(buffer, static_cast<std::size_t>(n));
     }
+}
+
+inline std::string readRequest(int fd) {
+    return readRequest(
+        [fd](char* buffer, std::size_t size) -> long { return ::recv(fd, buffer, size, 0); });
 }
 
 inline void waitForPeerToClose(int fd) {

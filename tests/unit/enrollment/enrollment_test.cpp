@@ -34,7 +34,7 @@ using Enrollment = qvtest::World;
 TEST_F(Enrollment, RegistersWithTheMachinesFactsAndLogsInUnderAnIdentifierMadeSafeForUrls) {
     put("/tmp/qvconfig", "KEY\\nACME Zürich\\nHQ");
     answer("POST", "/computers/mac", 200, R"({"id":"cmp 9"})");
-    server.Post("/computers/cmp 9/login", [](const auto&, auto& res) {
+    server.Post("/computers/cmp%209/login", [](const auto&, auto& res) {
         res.headers.emplace_back("authorization", "Bearer t9");  // as HTTP/2 servers send it
     });
     const auto log = qvtest::logEntriesOf([] { registerComputer(); });
