@@ -27,6 +27,18 @@ struct SslDeleter {
     void operator()(SSL* ssl) const { SSL_free(ssl); }
 };
 
+// A server context with this certificate; none for plain HTTP.
+std::unique_ptr<SSL_CTX, SslDeleter> tlsContext(const SelfSignedCertificate* files) {
+    if (files == nullptr)
+        return nullptr;
+    std::unique_ptr<SSL_CTX, SslDeleter> context(SSL_CTX_new(TLS_server_method()));
+    if (SSL_CTX_use_certificate_file(context.get(), files->certificate.c_str(), SSL_FILETYPE_PEM) !=
+            1 ||
+        SSL_CTX_use_PrivateKey_file(context.get(), files->key.c_str(), SSL_FILETYPE_PEM) != 1)
+        throw std::runtime_error("LoopbackServer: unusable certificate");
+    return context;
+}
+
 }  // namespace
 
 std::optional<std::string> LoopbackRequest::header(const std::string& name) const {
@@ -38,7 +50,10 @@ std::optional<std::string> LoopbackRequest::header(const std::string& name) cons
 }
 
 struct LoopbackServer::Impl {
-    std::unique_ptr<SSL_CTX, SslDeleter> tls;
+    explicit Impl(const SelfSignedCertificate* files) : tls(tlsContext(files)) {}
+
+    // Ready before the server's first thread starts, and never changed.
+    const std::unique_ptr<SSL_CTX, SslDeleter> tls;
     mutable std::mutex mutex;
     std::vector<LoopbackRequest> requests;                 // guarded by mutex
     std::vector<Route> routes;                             // guarded by mutex
@@ -109,15 +124,10 @@ struct LoopbackServer::Impl {
     }
 };
 
-LoopbackServer::LoopbackServer() : impl_(std::make_unique<Impl>()) {}
+LoopbackServer::LoopbackServer() : impl_(std::make_unique<Impl>(nullptr)) {}
 
-LoopbackServer::LoopbackServer(const SelfSignedCertificate& tls) : impl_(std::make_unique<Impl>()) {
-    impl_->tls.reset(SSL_CTX_new(TLS_server_method()));
-    if (SSL_CTX_use_certificate_file(impl_->tls.get(), tls.certificate.c_str(), SSL_FILETYPE_PEM) !=
-            1 ||
-        SSL_CTX_use_PrivateKey_file(impl_->tls.get(), tls.key.c_str(), SSL_FILETYPE_PEM) != 1)
-        throw std::runtime_error("LoopbackServer: unusable certificate");
-}
+LoopbackServer::LoopbackServer(const SelfSignedCertificate& tls)
+    : impl_(std::make_unique<Impl>(&tls)) {}
 
 LoopbackServer::~LoopbackServer() = default;
 
