@@ -392,8 +392,8 @@ std::optional<std::string> HttpSession::Impl::configure(Transfer& t, const HttpR
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, timeout);
     if (t.isDownload()) {
-        // Fewer, larger reads: a package of a gigabyte streams in a sixth of
-        // the system calls the default 16 KiB buffer costs.
+        // Fewer, larger reads: a package streams in a sixteenth of the reads
+        // the default buffer costs.
         curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kDownloadBufferBytes);
     } else {
         curl_easy_setopt(e, CURLOPT_TIMEOUT, 2 * timeout);
