@@ -12,7 +12,6 @@
 #include <utility>
 
 #include "support/certificate.h"
-#include "support/loopback_server.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -156,23 +155,18 @@ INSTANTIATE_TEST_SUITE_P(To, HostileAnswer, testing::ValuesIn(kRows),
 TEST(HostileAnswerTls, SelfSignedServerIsRefusedUnlessItsCertificateIsTheCaFile) {
     qvtest::TempDir dir;
     const auto files = qvtest::makeSelfSignedCertificate(dir.path());
-    qvtest::LoopbackServer server(files);
-    server.Post("/computers/mac", [](const auto&, auto& res) {
-        res.body = R"({"id":"cmp-tls"})";
-        res.contentType = "application/json";
-    });
+    qvtest::Simulator api({"--tls", files.certificate.string(), files.key.string()});
+    const std::string url = "https" + api.baseUrl().substr(4);
     qvtest::Sandbox box;
-    box.startDaemon(server.url(""));
+    box.startDaemon(url);
     EXPECT_TRUE(
         box.waitForLog("ERROR Request error: SSL peer certificate or SSH remote key "
                        "was not OK: SSL certificate problem: self-signed certificate"))
         << box.textLog();
-    EXPECT_TRUE(server.requests().empty());
     box.stopDaemon();
-    box.startDaemon(server.url(""), {{"QV_CA_FILE", files.certificate.string()}});
-    EXPECT_TRUE(box.waitForLog("INFO Parsed Todo: RegistrationDTO(computerId: \"cmp-tls\")"))
+    box.startDaemon(url, {{"QV_CA_FILE", files.certificate.string()}});
+    EXPECT_TRUE(box.waitForLog("INFO Parsed Todo: RegistrationDTO(computerId: \"cmp-1\")"))
         << box.textLog();
-    EXPECT_EQ(server.requests().at(0).path, "/computers/mac");
 }
 
 }  // namespace

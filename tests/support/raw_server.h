@@ -22,9 +22,7 @@
 
 namespace qvtest {
 
-// A bare TCP acceptor on 127.0.0.1: each connection runs `handler(fd)` on its
-// own thread. Lets a test read the request bytes exactly as sent, or
-// misbehave (never answer, drop the connection) in ways an HTTP library won't.
+// Each connection runs `handler(fd)` on its own thread.
 class RawServer {
   public:
     using Handler = std::function<void(int fd)>;
@@ -98,10 +96,8 @@ inline void sendAll(int fd, const std::string& data) {
     }
 }
 
-// Reads one request through `read` (as recv: the bytes read, 0 at the end,
-// less on an error): the header block, then Content-Length bytes of body.
-template <class Read>
-std::string readRequest(Read read) {
+// Reads one request: the header block, then Content-Length bytes of body.
+inline std::string readRequest(int fd) {
     std::string data;
     char buffer[4096];
     for (;;) {
@@ -111,16 +107,11 @@ std::string readRequest(Read read) {
             if (data.size() >= headEnd + 4 + (length ? std::stoul(length + 17) : 0))
                 return data;
         }
-        const long n = read(buffer, sizeof(buffer));
+        const auto n = ::recv(fd, buffer, sizeof(buffer), 0);
         if (n <= 0)
             return data;
         data.append(buffer, static_cast<std::size_t>(n));
     }
-}
-
-inline std::string readRequest(int fd) {
-    return readRequest(
-        [fd](char* buffer, std::size_t size) -> long { return ::recv(fd, buffer, size, 0); });
 }
 
 inline void waitForPeerToClose(int fd) {

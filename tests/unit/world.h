@@ -1,7 +1,7 @@
 #pragma once
 // The world the daemon's code runs in under test: a fresh system root with the
-// stand-in tools first on PATH, a loopback API that every base URL points at,
-// a token held, diagnostics on, and every setting as at a fresh start.
+// stand-in tools first on PATH, the API simulator that every base URL points
+// at, a token held, diagnostics on, and every setting as at a fresh start.
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 #include "support/checks.h"
 #include "support/extreme_random.h"
 #include "support/log_capture.h"
-#include "support/loopback_server.h"
+#include "support/sandbox.h"
 #include "support/system_roots.h"
 #include "support/temp_dir.h"
 
@@ -26,7 +26,7 @@ class World : public ::testing::Test {
         useRoot(root.str());
         resetSettings();
         using namespace QVAgentLaunchDaemon;
-        realtimeBaseUrl = checkInBaseUrl = deploymentBaseUrl = server.url("");
+        realtimeBaseUrl = checkInBaseUrl = deploymentBaseUrl = api.baseUrl();
         authorizationToken.set("Bearer tok-1");
         App::Core::State::SetValueInMemory(App::Core::State::MemoryKey::authorizationToken,
                                            "Bearer tok-1");
@@ -53,24 +53,28 @@ class World : public ::testing::Test {
         return std::filesystem::exists(std::filesystem::symlink_status(file(path)));
     }
     std::string read(const std::string& path) const { return readFile(file(path)); }
-    // Answers `method` on the paths matching `pattern` with `status` and `body`.
-    void answer(const std::string& method, const std::string& pattern, int status,
-                const std::string& body = "") {
-        server.on(method, pattern, [=](const auto&, auto& res) {
-            res.status = status;
-            res.body = body;
-        });
+    // The simulator answers `method` on `path` (every path it starts when it
+    // ends in "*") with `status` and `body`, `count` times (-1: always), once
+    // the answers given before for it are spent.
+    void answer(const std::string& method, const std::string& path, int status,
+                const std::string& body = "", int count = -1) {
+        api.addFault({{"method", method},
+                      {"path", path},
+                      {"status", status},
+                      {"raw", body},
+                      {"count", count}});
     }
     // The requests with this method whose path starts with `prefix`.
     std::size_t requests(const std::string& method, const std::string& prefix) const {
         std::size_t count = 0;
-        for (const auto& request : server.requests())
-            count += request.method == method && request.path.starts_with(prefix);
+        for (const auto& request : api.requests())
+            count += request["method"] == method &&
+                     request["path"].get<std::string>().starts_with(prefix);
         return count;
     }
 
     TempDir root;
-    LoopbackServer server;
+    Simulator api;
     StandInsOnPath standIns;
 };
 

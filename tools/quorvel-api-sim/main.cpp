@@ -2,7 +2,9 @@
 // end-to-end tests.
 //
 //   quorvel-api-sim [--port N] [--port-file F] [--record F] [--fault "METHOD PATH STATUS|KIND
-//   [COUNT]"]... [--configuration JSON]
+//   [COUNT]"]... [--configuration JSON] [--tls CERTIFICATE KEY]
+//
+// With --tls it serves HTTPS with that certificate and key (PEM files).
 //
 // KIND is one of drop, cut, reset, hang, trickle, huge, deep, bigheader (sim.h).
 //
@@ -22,7 +24,8 @@ namespace {
 
 int usage() {
     std::cerr << "usage: quorvel-api-sim [--port N] [--port-file F] [--record F] "
-                 "[--fault \"METHOD PATH STATUS|KIND [COUNT]\"]... [--configuration JSON]\n";
+                 "[--fault \"METHOD PATH STATUS|KIND [COUNT]\"]... [--configuration JSON] [--tls "
+                 "CERTIFICATE KEY]\n";
     return 2;
 }
 
@@ -56,7 +59,17 @@ void installAdminRoutes(sim::Sim& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    sim::Sim s;
+    // The server is made first, so whether it speaks TLS is read first.
+    std::string certificate, key;
+    for (int i = 1; i + 2 < argc; ++i) {
+        if (std::strcmp(argv[i], "--tls") == 0)
+            certificate = argv[i + 1], key = argv[i + 2];
+    }
+    sim::Sim s(certificate, key);
+    if (!s.server.is_valid()) {
+        std::cerr << "quorvel-api-sim: unusable certificate or key\n";
+        return 1;
+    }
     int port = 0;
     std::string portFile;
     for (int i = 1; i < argc; ++i) {
@@ -83,6 +96,9 @@ int main(int argc, char** argv) {
             if (v == nullptr || !sim::parseFault(v, fault))
                 return usage();
             s.addFault(fault);
+        } else if (arg == "--tls") {
+            if (next() == nullptr || next() == nullptr)
+                return usage();
         } else if (arg == "--configuration") {
             // Overrides of the configuration answer (routes_configuration.cpp).
             const char* v = next();
@@ -131,7 +147,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     s.port = port;
-    s.server.widenBacklog();
+    s.widenBacklog();
     if (!portFile.empty()) {
         const std::string tmp = portFile + ".tmp";
         std::ofstream(tmp) << port << "\n";

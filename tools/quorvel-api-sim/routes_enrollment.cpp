@@ -1,12 +1,13 @@
 // Enrollment: registration issues an identifier and remembers the installer
 // fields; login answers a known identifier with a bearer token in the
-// "Authorization" header.
+// "authorization" header.
 //
 //   state["computers"][id] = {"licenseKey", "companyName", "locationName",
 //                             "machineId", "logins", "token"}
 //
 // A test can enroll a computer beforehand through POST /_admin/state with
-// {"computers": {"<id>": {}}}.
+// {"computers": {"<id>": {}}}, or choose the identifier the next registration
+// gets with {"nextComputerId": "<id>"}.
 
 #include <string>
 
@@ -26,13 +27,16 @@ QV_SIM_ROUTES(installEnrollmentRoutes) {
         if (body.is_discarded() || !body.is_object())
             return sim::jsonReply(res, 400, {{"error", "Body is not a JSON object"}});
         std::lock_guard lock(sim.mutex);
+        const auto chosen = sim.state.value("nextComputerId", sim::Json());
+        sim.state.erase("nextComputerId");  // before a reference into the state is taken
         auto& computers = sim.state["computers"];
         if (!computers.is_object())
             computers = sim::Json::object();
         std::size_t number = computers.size() + 1;
         while (computers.contains("cmp-" + std::to_string(number)))
             ++number;
-        const std::string id = "cmp-" + std::to_string(number);
+        const std::string id =
+            chosen.is_string() ? chosen.get<std::string>() : "cmp-" + std::to_string(number);
         computers[id] = {{"licenseKey", fieldOf(body, "licenseKey")},
                          {"companyName", fieldOf(body, "companyName")},
                          {"locationName", fieldOf(body, "locationName")},
@@ -56,7 +60,7 @@ QV_SIM_ROUTES(installEnrollmentRoutes) {
             const std::string token = "Bearer tok-" + id + "-" + std::to_string(logins);
             computer["logins"] = logins;
             computer["token"] = token;
-            res.set_header("Authorization", token);
+            res.set_header("authorization", token);  // in lower case, as HTTP/2 servers send it
             sim::jsonReply(res, 200, {{"ok", true}});
         });
 }

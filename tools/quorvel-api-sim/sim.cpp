@@ -17,6 +17,29 @@ std::vector<RouteInstaller>& routeInstallers() {
     return installers;
 }
 
+namespace {
+
+template <class Base>
+struct Widening : Base {
+    using Base::Base;
+    void widenBacklog() { ::listen(this->svr_sock_, SOMAXCONN); }
+};
+
+template <class Server, class... Arguments>
+Listener listenerOf(Arguments... arguments) {
+    auto server = std::make_unique<Widening<Server>>(arguments...);
+    auto* widening = server.get();
+    return {std::move(server), [widening] { widening->widenBacklog(); }};
+}
+
+}  // namespace
+
+Listener makeListener(const std::string& certificate, const std::string& key) {
+    if (certificate.empty())
+        return listenerOf<httplib::Server>();
+    return listenerOf<httplib::SSLServer>(certificate.c_str(), key.c_str());
+}
+
 void Sim::addFault(Fault fault) {
     std::lock_guard lock(mutex);
     faults_.push_back(std::move(fault));
@@ -55,11 +78,9 @@ void Sim::record(const httplib::Request& request) {
         }
         headers.push_back({name, value});
     }
-    Json entry = {{"method", request.method},
-                  {"path", request.path},
-                  {"headers", headers},
-                  {"body", request.body},
-                  {"steadyNs", steadyNs}};
+    Json entry = {{"method", request.method}, {"path", request.path},  // decoded
+                  {"target", request.target},                          // as on the request line
+                  {"headers", headers},       {"body", request.body}, {"steadyNs", steadyNs}};
     std::lock_guard lock(mutex);
     requests_.push_back(entry);
     if (!recordPath.empty()) {
@@ -140,7 +161,9 @@ void answerFault(const Fault& fault, const httplib::Request& request, httplib::R
     };
     if (fault.kind.empty()) {
         response.status = fault.status;
-        response.set_content(text, "application/json");
+        // Bytes after a 204 or a 304 would be read as the next answer on the connection.
+        if (fault.status != 204 && fault.status != 304)
+            response.set_content(text, "application/json");
     } else if (fault.kind == "drop") {
         stream(1024, [](size_t, size_t, httplib::DataSink&) { return false; });
     } else if (fault.kind == "cut" || fault.kind == "reset") {

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -42,15 +43,25 @@ struct Fault {
 inline constexpr const char* kFaultKinds[] = {"drop",    "cut",  "reset", "hang",
                                               "trickle", "huge", "deep",  "bigheader"};
 
-// httplib listens with a backlog of 5: a burst of connections overflows it
-// and the kernel drops SYNs, which clients retry only after a second.
-struct Server : httplib::Server {
-    void widenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
+// The HTTP server, or the HTTPS one when a certificate and key (PEM files)
+// are given, and how to widen its listening backlog once bound: httplib
+// listens with a backlog of 5, a burst of connections overflows it and the
+// kernel drops SYNs, which clients retry only after a second.
+struct Listener {
+    std::unique_ptr<httplib::Server> server;
+    std::function<void()> widenBacklog;
 };
+Listener makeListener(const std::string& certificate, const std::string& key);
 
 class Sim {
+    Listener listener_;  // before `server`, which refers to it
+
   public:
-    Server server;
+    explicit Sim(const std::string& certificate = "", const std::string& key = "")
+        : listener_(makeListener(certificate, key)), tls(!certificate.empty()) {}
+    httplib::Server& server = *listener_.server;
+    const bool tls;
+    void widenBacklog() { listener_.widenBacklog(); }
 
     // Guards `state` and everything the route files keep.
     std::mutex mutex;
@@ -58,7 +69,9 @@ class Sim {
     // state["configuration"] for the configuration answer.
     Json state = Json::object();
 
-    std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port); }
+    std::string baseUrl() const {
+        return (tls ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port);
+    }
     int port = 0;
     std::string recordPath;
 

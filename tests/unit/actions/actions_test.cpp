@@ -130,11 +130,12 @@ class RecordingSleeper : public platform::Sleeper {
 TEST_P(Uninstall, TriesEachStepItsNumberOfTimesWaitsAsLongAndRunsOnlyOnceAtATime) {
     const Row& row = GetParam();
     answer("DELETE", "/addigy/computer/cmp-7", row.deleteStatus, "not json");
-    server.Post("/computers/manualUninstall", [&](const auto&, auto& res) {
-        res.status = 500;  // any answer will do
-        res.body = std::string(100, 'x');
-        res.dropAfterBytes = row.pingDrops ? std::optional<std::size_t>(1) : std::nullopt;
-    });
+    if (row.pingDrops)
+        api.addFault({{"method", "POST"},
+                      {"path", "/computers/manualUninstall"},
+                      {"kind", "drop"},
+                      {"count", -1}});
+    answer("POST", "/computers/manualUninstall", 500, std::string(100, 'x'));  // any will do
     for (const char* key : {"computerId", "agentId", "adminPortalBaseUrl"})
         platform::Preferences::setValue(key, row.enrolled ? "cmp-7" : std::optional<std::string>(),
                                         BUNDLE_ID);

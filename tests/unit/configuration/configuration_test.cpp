@@ -74,7 +74,7 @@ TEST_F(ConfigurationFetch, AsksForVersionThreeWithTheTokenAndTheClientsHeaders) 
             {"Content-Type", "application/json; charset=utf-8"},
             {"x-client-version", App::Core::Metadata::version()}})
         // clang-format on
-        EXPECT_EQ(server.requests().at(0).header(name), value);
+        EXPECT_EQ(qvtest::headerOf(api.requests().at(0), name), value);
 }
 
 TEST(DebugConf, ParsesKeyValueLinesByTheFileFormatsRules) {

@@ -33,23 +33,20 @@ using Enrollment = qvtest::World;
 
 TEST_F(Enrollment, RegistersWithTheMachinesFactsAndLogsInUnderAnIdentifierMadeSafeForUrls) {
     put("/tmp/qvconfig", "KEY\\nACME Zürich\\nHQ");
-    answer("POST", "/computers/mac", 200, R"({"id":"cmp 9"})");
-    server.Post("/computers/cmp%209/login", [](const auto&, auto& res) {
-        res.headers.emplace_back("authorization", "Bearer t9");  // as HTTP/2 servers send it
-    });
+    api.setState({{"nextComputerId", "cmp 9"}});
     const auto log = qvtest::logEntriesOf([] { registerComputer(); });
     EXPECT_EQ(log.size(), 21u) << testing::PrintToString(log);
     // clang-format off
     const Json data = {{"machineName", "Sandbox Mac"},
         {"serialNumber", "9A3B1C2D-4E5F-4A6B-8C7D-0E1F2A3B4C5D"},
         {"operatingSystem", {{"name", "macOS"}, {"version", "14.5"}, {"build", "23F79"}}}};
-    const auto requests = server.requests();
-    EXPECT_EQ(requests.at(0).body, Json({{"platform", "mac"}, {"licenseKey", "KEY"},
+    const auto requests = api.requests();
+    EXPECT_EQ(requests.at(0)["body"], Json({{"platform", "mac"}, {"licenseKey", "KEY"},
         {"companyName", "ACME Zürich"}, {"locationName", "HQ"},
         {"machineId", "5E6F7A8B-9C0D-4E1F-A2B3-C4D5E6F7A8B9"}, {"data", data}}).dump());
     // clang-format on
-    EXPECT_EQ(requests.at(1).target, "/computers/cmp%209/login");
-    EXPECT_EQ(requests.at(1).body, Json({{"platform", "mac"}, {"data", data}}).dump());
+    EXPECT_EQ(requests.at(1)["target"], "/computers/cmp%209/login");
+    EXPECT_EQ(requests.at(1)["body"], Json({{"platform", "mac"}, {"data", data}}).dump());
 }
 
 }  // namespace

@@ -16,9 +16,9 @@ using Provisioning = qvtest::World;
 
 TEST_F(Provisioning, MdmAgentIsInstalledOnlyFromAUsableLinkAndTheInstallerJudgesItself) {
     qvtest::installStandIn(root.str(), "installer", "/usr/sbin/installer");
-    server.Get("/packages/addigy.pkg", [](const auto&, auto& res) { res.body = "PKG-v2"; });
+    api.setState({{"addigy", {{"package", "PKG-v2"}}}});
     put("/.shim/installer.sh", "cp \"$2\" \"$QV_ROOT/.shim/installed.pkg\"\n");  // keeps it
-    const std::string link = R"({"downloadLink":")" + server.url("/packages/addigy.pkg") + "\"}";
+    const std::string link;  // the simulator's own: its package
     // The installer's output (none: it succeeds) and the text log's entries, with one of them.
     using Row = std::tuple<int, std::string, std::string, std::size_t, std::string>;
     // clang-format off
@@ -29,7 +29,8 @@ TEST_F(Provisioning, MdmAgentIsInstalledOnlyFromAUsableLinkAndTheInstallerJudges
             {200, R"({"link":"x"})", "", 6, "ERROR Failed to decode JSON: the key \"downloadLink"},
             {200, R"({"downloadLink":"no url"})", "", 10, "ERROR Invalid download link: no url"}}) {
         // clang-format on
-        answer("GET", "/addigy/computer/cmp-7/downloadLink", status, body);
+        if (body != link)
+            answer("GET", "/addigy/computer/cmp-7/downloadLink", status, body, 1);
         put(kProduct + "/temp/addigy.pkg", "left behind by an interrupted run");
         std::filesystem::remove(file("/.shim/installed.pkg"));
         put("/.shim/installer", installer);
@@ -41,8 +42,9 @@ TEST_F(Provisioning, MdmAgentIsInstalledOnlyFromAUsableLinkAndTheInstallerJudges
         EXPECT_EQ(exists(kProduct + "/temp/addigy.pkg"), body != link);
     }
     // The package comes from wherever the link points: no credentials go with it.
-    const auto download = server.requests().at(1);
-    EXPECT_FALSE(download.header("Authorization") || download.header("x-client-name"));
+    const auto download = api.requests().at(1);
+    EXPECT_FALSE(qvtest::headerOf(download, "Authorization") ||
+                 qvtest::headerOf(download, "x-client-name"));
 }
 
 TEST_F(Provisioning, SupportAppIsUnpackedConfiguredAndItsLaunchAgentReloaded) {
