@@ -48,16 +48,11 @@ int terminateAndReap(pid_t pid, int signal = SIGTERM) {
 pid_t spawnProcess(const std::string& executable, const std::vector<std::string>& arguments,
                    const std::map<std::string, std::string>& environment,
                    const std::string& outputFile) {
-    auto merged = environment;  // emplace keeps the given values over this process's
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string entry = *e;
-        if (const auto eq = entry.find('='); eq != std::string::npos)
-            merged.emplace(entry.substr(0, eq), entry.substr(eq + 1));
-    }
-    std::vector<std::string> envStrings;
-    for (const auto& [k, v] : merged)
-        envStrings.push_back(k + "=" + v);
-    std::vector<std::string> argStrings{executable};
+    // env puts the given variables over this process's and runs the executable in its place.
+    std::vector<std::string> argStrings{"env"};
+    for (const auto& [name, value] : environment)
+        argStrings.push_back(name + "=" + value);
+    argStrings.push_back(executable);
     argStrings.insert(argStrings.end(), arguments.begin(), arguments.end());
 
     posix_spawn_file_actions_t actions;
@@ -67,8 +62,8 @@ pid_t spawnProcess(const std::string& executable, const std::vector<std::string>
                                      O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, executable.c_str(), &actions, nullptr, pointersTo(argStrings).data(),
-                         pointersTo(envStrings).data());
+    int rc = posix_spawn(&pid, "/usr/bin/env", &actions, nullptr, pointersTo(argStrings).data(),
+                         environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0)
         throw std::runtime_error("cannot start " + executable + ": " + std::strerror(rc));

@@ -31,13 +31,4 @@ void installStandIn(const std::string& root, const std::string& shimName,
     std::filesystem::create_symlink(std::string(QV_SHIMS_DIR) + "/" + shimName, link);
 }
 
-StandInsOnPath::StandInsOnPath()
-    : savedPath_(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin") {
-    ::setenv("PATH", (std::string(QV_SHIMS_DIR) + ":" + savedPath_).c_str(), 1);
-}
-
-StandInsOnPath::~StandInsOnPath() {
-    ::setenv("PATH", savedPath_.c_str(), 1);
-}
-
 }  // namespace qvtest

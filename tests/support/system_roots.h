@@ -21,16 +21,4 @@ void restoreScratchRoot();
 void installStandIn(const std::string& root, const std::string& shimName,
                     const std::string& absolutePath);
 
-// While it lives, the stand-ins for the macOS tools come first on PATH.
-class StandInsOnPath {
-  public:
-    StandInsOnPath();
-    ~StandInsOnPath();
-    StandInsOnPath(const StandInsOnPath&) = delete;
-    StandInsOnPath& operator=(const StandInsOnPath&) = delete;
-
-  private:
-    std::string savedPath_;
-};
-
 }  // namespace qvtest

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "daemon/core/app_core.h"
@@ -24,6 +25,7 @@ class World : public ::testing::Test {
   protected:
     void SetUp() override {
         useRoot(root.str());
+        ::setenv("PATH", (QV_SHIMS_DIR ":" + path_).c_str(), 1);
         resetSettings();
         using namespace QVAgentLaunchDaemon;
         realtimeBaseUrl = checkInBaseUrl = deploymentBaseUrl = api.baseUrl();
@@ -36,6 +38,7 @@ class World : public ::testing::Test {
         platform::Tasks::waitIdle(std::chrono::seconds(10));
         resetSettings();
         restoreScratchRoot();
+        ::setenv("PATH", path_.c_str(), 1);
     }
     // Every global setting as at a fresh start, no token held, nothing cached.
     static void resetSettings() {
@@ -75,7 +78,9 @@ class World : public ::testing::Test {
 
     TempDir root;
     Simulator api;
-    StandInsOnPath standIns;
+
+  private:
+    const std::string path_ = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
 };
 
 }  // namespace qvtest
