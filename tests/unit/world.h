@@ -67,13 +67,9 @@ class World : public ::testing::Test {
                       {"raw", body},
                       {"count", count}});
     }
-    // The requests with this method whose path starts with `prefix`.
-    std::size_t requests(const std::string& method, const std::string& prefix) const {
-        std::size_t count = 0;
-        for (const auto& request : api.requests())
-            count += request["method"] == method &&
-                     request["path"].get<std::string>().starts_with(prefix);
-        return count;
+    // How many requests the simulator received with this method and path.
+    std::size_t requests(const std::string& method, const std::string& path) const {
+        return api.requestsTo(method, path).size();
     }
 
     TempDir root;

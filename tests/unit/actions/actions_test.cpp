@@ -170,7 +170,7 @@ TEST_P(Uninstall, TriesEachStepItsNumberOfTimesWaitsAsLongAndRunsOnlyOnceAtATime
     // The flag stays taken, by a finished run or a failed one: the caller decides.
     EXPECT_EQ(qvtest::logEntriesOf([&] { uninstall(sleeper); }).back(),
               "INFO Agent uninstall is already in progress.");
-    EXPECT_EQ(requests("DELETE", "/"), row.deletes);
+    EXPECT_EQ(requests("DELETE", "/addigy/computer/cmp-7"), row.deletes);
 }
 
 INSTANTIATE_TEST_SUITE_P(When, Uninstall, testing::ValuesIn(kRows),
@@ -187,7 +187,7 @@ TEST_F(Actions, AFailedUninstallReleasesTheFlagSoALaterRequestCanRetry) {
         EXPECT_THROW(uninstallReleasingGuardOnFailure(), std::exception);
     });
     EXPECT_FALSE(isUninstallProcessActive);
-    EXPECT_EQ(requests("DELETE", "/"), 2u);
+    EXPECT_EQ(requests("DELETE", "/addigy/computer/cmp-7"), 2u);
 }
 
 }  // namespace
