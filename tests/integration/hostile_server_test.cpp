@@ -1,6 +1,6 @@
 // The real binary against a server that answers one of its requests in a
 // hostile way: 100 MiB, not JSON, 100,000 nested arrays, fields
-// of the wrong type, a 1 MiB header, no answer at all, a byte a second, a
+// of the wrong type, a 1 MiB header, no answer at all, a few bytes a second, a
 // reset or a download cut short. Each time the daemon logs a clear line, stays
 // up, keeps its memory bounded and makes its next request on schedule.
 
@@ -71,9 +71,9 @@ const Row kRows[] = {
                     "\"configuration.computerConfigurationPingIntervalOverride\" but found string"},
     {"ConfigurationNeverAnswered", kFetch, R"({"kind": "hang"})", Armed::onceConfigured,
      "ERROR Request error: Timeout was reached"},
-    // A byte a second passes the no-progress limit ("Operation too slow"); the
+    // Four bytes a second pass the no-progress limit ("Operation too slow"); the
     // limit on the whole answer, twice the time-out, ends it.
-    {"ConfigurationOneByteASecond", kFetch, R"({"kind": "trickle"})", Armed::onceConfigured,
+    {"ConfigurationFourBytesASecond", kFetch, R"({"kind": "trickle"})", Armed::onceConfigured,
      "ERROR Request error: Timeout was reached: Operation timed out after "},
     {"ConfigurationResetMidBody", kFetch, R"({"kind": "reset"})", Armed::onceConfigured,
      "ERROR Request error: Failure when receiving data from the peer"},

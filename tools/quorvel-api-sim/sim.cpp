@@ -184,14 +184,16 @@ void answerFault(const Fault& fault, const httplib::Request& request, httplib::R
         std::this_thread::sleep_for(std::chrono::seconds(90));
         stream(1024, [](size_t, size_t, httplib::DataSink&) { return false; });
     } else if (fault.kind == "trickle") {
-        // The body, after enough leading blanks to take ten minutes.
+        // The body, after enough leading blanks to take ten minutes. Four bytes
+        // a second keep well above a one-byte-a-second progress limit even on
+        // a loaded machine, so only a limit on the whole answer ends it.
         auto body =
-            std::make_shared<std::string>(std::max<size_t>(600, text.size()) - text.size(), ' ');
+            std::make_shared<std::string>(std::max<size_t>(2400, text.size()) - text.size(), ' ');
         *body += text;
         stream(body->size(), [body](size_t offset, size_t, httplib::DataSink& sink) {
             if (!sink.write(body->data() + offset, 1))
                 return false;
-            std::this_thread::sleep_for(std::chrono::seconds(1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
             return true;
         });
     } else if (fault.kind == "huge") {

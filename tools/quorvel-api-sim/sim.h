@@ -36,7 +36,7 @@ struct Fault {
 //   cut        promise 64 KiB, send half, close the connection
 //   reset      the same, ending with a TCP reset
 //   hang       accept the request and never answer (the connection is held)
-//   trickle    a 200 JSON answer, one byte a second
+//   trickle    a 200 JSON answer, four bytes a second
 //   huge       a 200 answer of 100 MiB
 //   deep       a 200 JSON answer nested 100,000 arrays deep
 //   bigheader  a 200 answer with a 1 MiB header line
