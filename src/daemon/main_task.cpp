@@ -1,5 +1,6 @@
 #include "daemon/main_task.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 
@@ -9,6 +10,7 @@
 #include "daemon/core/app_core.h"
 #include "daemon/core/backoff.h"
 #include "daemon/core/globals.h"
+#include "daemon/core/identity.h"
 #include "daemon/core/shell.h"
 #include "daemon/core/unexpected.h"
 #include "daemon/enrollment/enrollment.h"
@@ -17,7 +19,6 @@
 #include "daemon/watchers/config_watcher.h"
 #include "daemon/watchers/trigger_watcher.h"
 #include "platform/dispatch.h"
-#include "platform/preferences.h"
 
 namespace QVAgentLaunchDaemon {
 namespace {
@@ -26,12 +27,31 @@ using App::Core::Logging;
 
 constexpr BackoffSettings kEnrollmentBackoff{5000, 5000, 300000, 6};
 
+// Whether the preferences took the main task's first write; asked again
+// before each registration until they do.
+std::atomic<bool> preferencesWritable{false};
+
+bool writeAdminPortalBaseUrl() {
+    preferencesWritable = App::Core::State::SetValue(
+        App::Core::State::StoredKey::adminPortalBaseUrl, adminPortalBaseUrl);
+    return preferencesWritable;
+}
+
 // One enrollment attempt: login with a stored identifier, registration without.
+// No computer is registered that the daemon could not keep: not while the
+// stored identity cannot be read (it may well exist), nor while the
+// preferences cannot be written (a full or read-only disk).
 void enroll() {
-    if (auto computerId = storedComputerId()) {
-        auto token = login(*computerId);
+    const auto identity = readStoredIdentity();
+    if (identity.computerId) {
+        auto token = login(*identity.computerId);
         authorizationToken.set(token);
         App::Core::State::SetValueInMemory(App::Core::State::MemoryKey::authorizationToken, token);
+    } else if (identity.unreadable) {
+        Logging::WriteError("The stored computer identity cannot be read now; enrollment waits.");
+    } else if (!preferencesWritable && !writeAdminPortalBaseUrl()) {
+        Logging::WriteError(
+            "The preferences cannot be written; no computer is registered until they can.");
     } else {
         registerComputer();
     }
@@ -68,16 +88,6 @@ void provisionAndRun(const std::optional<std::string>& computerId) {
 
 }  // namespace
 
-std::optional<std::string> storedComputerId() {
-    auto value = platform::Preferences::copyValue("computerId", BUNDLE_ID);
-    if (!value)
-        return std::nullopt;
-    auto text = value->asString();
-    if (!text)
-        Logging::WriteError("Stored computerId is not a string; it is ignored.");
-    return text;
-}
-
 std::int64_t enrollmentRetryInterval(std::int64_t failedAttempts, platform::RandomSource& random) {
     return backoffInterval(kEnrollmentBackoff, failedAttempts, random);
 }
@@ -103,7 +113,7 @@ std::optional<std::string> enrollUntilTokenHeld(const MainTaskSeams& seams) {
 void runMainTask(const MainTaskSeams& seams) {
     Logging::Start(startFormatted, [] { return ENABLE_DIAGNOSTIC_LOGS.load(); });
     Logging::TitleLine("Working!");
-    App::Core::State::SetValue(App::Core::State::StoredKey::adminPortalBaseUrl, adminPortalBaseUrl);
+    writeAdminPortalBaseUrl();
     provisionAndRun(enrollUntilTokenHeld(seams));
 }
 

@@ -26,9 +26,6 @@ void runMainTask(const MainTaskSeams& seams);
 // Returns the stored identifier as read after the successful attempt.
 std::optional<std::string> enrollUntilTokenHeld(const MainTaskSeams& seams);
 
-// The stored "computerId", when it is a string.
-std::optional<std::string> storedComputerId();
-
 // Start-up sequence: globals, diagnostics watcher, the main task as a
 // detached task. Returns once the task is started; the caller parks.
 void startDaemon();

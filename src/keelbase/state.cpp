@@ -26,11 +26,14 @@ CoreFoundationPreferences::CoreFoundationPreferences(
     std::function<void(const std::string&)> loggerWriteLine)
     : writeLine_(std::move(loggerWriteLine)), domain_(Constants::Metadata().bundleId) {}
 
-void CoreFoundationPreferences::SetValue(const std::string& key, const std::string& value) {
-    platform::Preferences::setValue(key, value, domain_);
-    if (!platform::Preferences::synchronize(domain_) && writeLine_) {
-        writeLine_("Could not save " + key + " to the preferences domain " + domain_);
+bool CoreFoundationPreferences::SetValue(const std::string& key, const std::string& value) {
+    if (platform::Preferences::setValue(key, value, domain_) &&
+        platform::Preferences::synchronize(domain_)) {
+        return true;
     }
+    if (writeLine_)
+        writeLine_("Could not save " + key + " to the preferences domain " + domain_);
+    return false;
 }
 
 }  // namespace Keelbase::Adapters::State

@@ -26,7 +26,8 @@ namespace Keelbase::Adapters::State {
 class CoreFoundationPreferences {
   public:
     explicit CoreFoundationPreferences(std::function<void(const std::string&)> loggerWriteLine);
-    void SetValue(const std::string& key, const std::string& value);
+    // True once the value is on disk.
+    bool SetValue(const std::string& key, const std::string& value);
 
   private:
     std::function<void(const std::string&)> writeLine_;

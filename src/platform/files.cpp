@@ -1,5 +1,6 @@
 #include "platform/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,13 +54,12 @@ int closeChecked(int fd) {
     return 0;
 }
 
-}  // namespace
-
-std::optional<std::string> writeFileAtomically(const std::string& path, const std::string& content,
-                                               unsigned mode) {
-    const std::string folder = folderOf(path);
+// Writes `content` to a new hidden file beside `path` (named in `temp`),
+// flushed and with exactly `mode`; on failure nothing is left behind.
+std::optional<std::string> writeFlushedTemp(const std::string& path, const std::string& content,
+                                            unsigned mode, std::string& temp) {
     // A dot-prefixed name keeps a half-written file out of ordinary listings.
-    std::string temp = folder + "/." + baseNameOf(path) + ".XXXXXX";
+    temp = folderOf(path) + "/." + baseNameOf(path) + ".XXXXXX";
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)
         return describe("cannot create a temporary file for", path, errno);
@@ -70,10 +70,8 @@ std::optional<std::string> writeFileAtomically(const std::string& path, const st
         ::unlink(temp.c_str());
         return describe(what, path, error);
     };
-
-    if (int error = writeAll(fd, content.data(), content.size()); error != 0) {
+    if (int error = writeAll(fd, content.data(), content.size()); error != 0)
         return fail("cannot write", error, true);
-    }
     // fchmod, unlike the mode given to open(), is not narrowed by the umask.
     if (::fchmod(fd, static_cast<mode_t>(mode)) != 0)
         return fail("cannot set the mode of", errno, true);
@@ -81,21 +79,97 @@ std::optional<std::string> writeFileAtomically(const std::string& path, const st
         return fail("cannot flush", errno, true);
     if (int error = closeChecked(fd); error != 0)
         return fail("cannot close", error, false);
-    if (::rename(temp.c_str(), path.c_str()) != 0)
-        return fail("cannot replace", errno, false);
+    return std::nullopt;
+}
 
-    // The rename itself is durable only once the folder is flushed.
-    const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// A rename is durable only once its folder is flushed.
+std::optional<std::string> flushFolderOf(const std::string& path) {
+    const int dirFd = ::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd < 0)
         return describe("cannot open the folder of", path, errno);
     const int syncResult = ::fsync(dirFd);
     const int syncError = errno;
     ::close(dirFd);
     // Some file systems cannot flush a folder (EINVAL); the content is in place regardless.
-    if (syncResult != 0 && syncError != EINVAL) {
+    if (syncResult != 0 && syncError != EINVAL)
         return describe("cannot flush the folder of", path, syncError);
-    }
     return std::nullopt;
+}
+
+// Removes the entry `name` of the open folder `dirFd`, descending into
+// folders through descriptors only; `budget` counts the entries left to remove.
+bool removeEntryAt(int dirFd, const char* name, std::size_t& budget, int depth) {
+    if (budget == 0)
+        return false;
+    --budget;
+    if (::unlinkat(dirFd, name, 0) == 0 || errno == ENOENT)
+        return true;
+    if ((errno != EISDIR && errno != EPERM) || depth > 64)
+        return false;
+    const int child = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (child < 0)
+        return false;
+    DIR* listing = ::fdopendir(child);
+    if (listing == nullptr) {
+        ::close(child);
+        return false;
+    }
+    bool complete = true;
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string entryName = entry->d_name;
+        if (entryName == "." || entryName == "..")
+            continue;
+        if (!removeEntryAt(::dirfd(listing), entryName.c_str(), budget, depth + 1)) {
+            complete = false;
+            break;
+        }
+    }
+    ::closedir(listing);
+    return complete && (::unlinkat(dirFd, name, AT_REMOVEDIR) == 0 || errno == ENOENT);
+}
+
+}  // namespace
+
+std::optional<std::string> writeFileAtomically(const std::string& path, const std::string& content,
+                                               unsigned mode) {
+    std::string temp;
+    if (auto error = writeFlushedTemp(path, content, mode, temp))
+        return error;
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temp.c_str());
+        return describe("cannot replace", path, error);
+    }
+    return flushFolderOf(path);
+}
+
+std::optional<std::string> replaceWithFile(const std::string& path, const std::string& content,
+                                           unsigned mode, std::size_t removalLimit) {
+    std::string temp;
+    if (auto error = writeFlushedTemp(path, content, mode, temp))
+        return error;
+    // Swapping, unlike a plain rename, succeeds whatever entry is in the way;
+    // what comes out is then at the temporary name, ours to remove.
+    if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
+        const bool swapped = errno == EEXIST && ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD,
+                                                            path.c_str(), RENAME_EXCHANGE) == 0;
+        const int error = errno;
+        if (!swapped) {
+            ::unlink(temp.c_str());
+            return describe("cannot replace", path, error);
+        }
+        removeTreeNoFollow(temp, removalLimit);
+    }
+    return flushFolderOf(path);
+}
+
+bool removeTreeNoFollow(const std::string& path, std::size_t limit) {
+    const int dirFd = ::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        return false;
+    const bool removed = removeEntryAt(dirFd, baseNameOf(path).c_str(), limit, 0);
+    ::close(dirFd);
+    return removed;
 }
 
 std::optional<std::string> readFile(const std::string& path) {

@@ -110,40 +110,46 @@ void moveAside(const std::string& path, const std::string& reason, Errors& error
     }
 }
 
+// The file's tree; an empty dictionary when there is no file; null when the
+// file cannot be read now (a descriptor limit, an I/O error, no memory, no
+// permission). That is a passing fault, not corruption: the file is left as it
+// is, so the stored identity survives it.
 Node loadFromDisk(const std::string& path, Errors& errors) {
     std::string reason;
     auto content = readFile(path);
     const int readError = errno;
-    if (content) {
-        if (content->empty()) {
-            reason = "is empty";
-        } else if (content->size() > std::numeric_limits<std::uint32_t>::max()) {
-            reason = "is too large";
-        } else {
-            plist_t parsed = nullptr;
-            plist_from_memory(content->data(), static_cast<std::uint32_t>(content->size()),
-                              &parsed);
-            Node node(parsed);
-            if (!node) {
-                reason = "is not a property list";
-            } else if (plist_get_node_type(node.get()) != PLIST_DICT) {
-                reason = "does not hold a dictionary at its top level";
-            } else {
-                return node;
-            }
-        }
-    } else {
-        if (!fileExists(path))
+    if (!content) {
+        if (readError == ENOENT || readError == ENOTDIR)
             return emptyDict();
-        reason = std::string("cannot be read: ") + std::strerror(readError);
+        errors.push_back("Preferences file " + path + " cannot be read now: " +
+                         std::strerror(readError) + "; it is left as it is");
+        return nullptr;
+    }
+    if (content->empty()) {
+        reason = "is empty";
+    } else if (content->size() > std::numeric_limits<std::uint32_t>::max()) {
+        reason = "is too large";
+    } else {
+        plist_t parsed = nullptr;
+        plist_from_memory(content->data(), static_cast<std::uint32_t>(content->size()), &parsed);
+        Node node(parsed);
+        if (!node) {
+            reason = "is not a property list";
+        } else if (plist_get_node_type(node.get()) != PLIST_DICT) {
+            reason = "does not hold a dictionary at its top level";
+        } else {
+            return node;
+        }
     }
     moveAside(path, reason, errors);
     return emptyDict();
 }
 
-void ensureLoaded(Domain& domain, Errors& errors) {
+// False when the domain has no cached tree and its file cannot be read now.
+bool ensureLoaded(Domain& domain, Errors& errors) {
     if (!domain.tree)
         domain.tree = loadFromDisk(domain.path, errors);
+    return domain.tree != nullptr;
 }
 
 std::optional<std::string> flush(const Domain& domain) {
@@ -207,20 +213,25 @@ void Preferences::setErrorReporter(ErrorReporter reporter) {
     reporterStorage() = std::move(reporter);
 }
 
-std::optional<PreferenceValue> Preferences::copyValue(const std::string& key,
-                                                      const std::string& domain) {
+PreferenceLookup Preferences::lookUp(const std::string& key, const std::string& domain) {
     auto entry = domainFor(domain);
     Errors errors;
-    std::optional<PreferenceValue> result;
+    PreferenceLookup result;
     {
         std::lock_guard lock(entry->mutex);
-        ensureLoaded(*entry, errors);
-        if (plist_t item = plist_dict_get_item(entry->tree.get(), key.c_str())) {
-            result = toValue(item);
+        if (!ensureLoaded(*entry, errors)) {
+            result.unavailable = true;
+        } else if (plist_t item = plist_dict_get_item(entry->tree.get(), key.c_str())) {
+            result.value = toValue(item);
         }
     }
     report(errors);
     return result;
+}
+
+std::optional<PreferenceValue> Preferences::copyValue(const std::string& key,
+                                                      const std::string& domain) {
+    return lookUp(key, domain).value;
 }
 
 std::optional<std::string> Preferences::copyString(const std::string& key,
@@ -231,36 +242,55 @@ std::optional<std::string> Preferences::copyString(const std::string& key,
     return value->asString();
 }
 
-void Preferences::setValue(const std::string& key, std::optional<std::string> value,
+bool Preferences::setValue(const std::string& key, std::optional<std::string> value,
                            const std::string& domain) {
     auto entry = domainFor(domain);
     Errors errors;
+    bool written = false;
+    bool readable = true;
     {
         std::lock_guard lock(entry->mutex);
         // The change is applied to the file as it is now, so keys another
         // program wrote since the last read survive. Only a change that never
-        // reached the disk makes the cached tree the base instead.
-        if (!entry->dirty)
-            entry->tree = loadFromDisk(entry->path, errors);
-        plist_t dict = entry->tree.get();
-        bool changed = true;
-        if (value) {
-            plist_dict_set_item(dict, key.c_str(), plist_new_string(value->c_str()));
-        } else if (plist_dict_get_item(dict, key.c_str()) != nullptr) {
-            plist_dict_remove_item(dict, key.c_str());
-        } else {
-            changed = false;
-        }
-        if (changed || entry->dirty) {
-            if (auto error = flush(*entry)) {
-                entry->dirty = true;
-                errors.push_back("Cannot write preferences: " + *error);
+        // reached the disk makes the cached tree the base instead. A file that
+        // cannot be read now refuses the change: writing the cache over it
+        // could drop keys the file holds.
+        if (!entry->dirty) {
+            Errors loadErrors;
+            if (Node fresh = loadFromDisk(entry->path, loadErrors)) {
+                entry->tree = std::move(fresh);
+                errors = std::move(loadErrors);
             } else {
-                entry->dirty = false;
+                readable = false;
+                errors.push_back("Cannot write preferences: " + loadErrors.back() + "; " + key +
+                                 " was not changed");
+            }
+        }
+        if (readable) {
+            plist_t dict = entry->tree.get();
+            bool changed = true;
+            if (value) {
+                plist_dict_set_item(dict, key.c_str(), plist_new_string(value->c_str()));
+            } else if (plist_dict_get_item(dict, key.c_str()) != nullptr) {
+                plist_dict_remove_item(dict, key.c_str());
+            } else {
+                changed = false;
+            }
+            if (changed || entry->dirty) {
+                if (auto error = flush(*entry)) {
+                    entry->dirty = true;
+                    errors.push_back("Cannot write preferences: " + *error);
+                } else {
+                    entry->dirty = false;
+                    written = true;
+                }
+            } else {
+                written = true;
             }
         }
     }
     report(errors);
+    return written;
 }
 
 bool Preferences::synchronize(const std::string& domain) {
@@ -277,9 +307,12 @@ bool Preferences::synchronize(const std::string& domain) {
                 entry->dirty = false;
             }
         }
-        // Unwritten changes stay cached rather than being replaced by the disk.
-        if (ok)
-            entry->tree = loadFromDisk(entry->path, errors);
+        // Unwritten changes stay cached rather than being replaced by the disk,
+        // and so does the cache when the file cannot be read now.
+        if (ok) {
+            if (Node fresh = loadFromDisk(entry->path, errors))
+                entry->tree = std::move(fresh);
+        }
     }
     report(errors);
     return ok;

@@ -22,6 +22,13 @@ struct PreferenceValue {
     std::optional<std::string> asString() const;
 };
 
+// A key's value, or absent; `unavailable` when the domain's file exists but
+// cannot be read now (nothing is cached yet): distinct from an absent key.
+struct PreferenceLookup {
+    std::optional<PreferenceValue> value;
+    bool unavailable = false;
+};
+
 class Preferences {
   public:
     // Receives one error line, e.g. when a corrupt file was moved aside. It is
@@ -30,7 +37,12 @@ class Preferences {
     using ErrorReporter = std::function<void(const std::string&)>;
     static void setErrorReporter(ErrorReporter reporter);
 
-    // The value of `key` in `domain`, or absent.
+    // The value of `key` in `domain`. A file that cannot be read now is a
+    // passing fault: it is left as it is, the cached domain (if any) serves,
+    // and the next access reads it again. Only a file that was read whole and
+    // does not parse is moved aside (".corrupt") and the domain started empty.
+    static PreferenceLookup lookUp(const std::string& key, const std::string& domain);
+    // The value of `key` in `domain`, or absent (also when unavailable).
     static std::optional<PreferenceValue> copyValue(const std::string& key,
                                                     const std::string& domain);
     static std::optional<std::string> copyString(const std::string& key, const std::string& domain);
@@ -38,8 +50,10 @@ class Preferences {
     // Sets (or with an absent value removes) the key; written through to disk.
     // The change is applied to the file as it is on disk, so keys another
     // program wrote meanwhile are kept. A failed write is reported, stays
-    // cached and is retried by the next setValue or synchronize.
-    static void setValue(const std::string& key, std::optional<std::string> value,
+    // cached and is retried by the next setValue or synchronize. A file that
+    // cannot be read now refuses the change (reported). True once the change
+    // is on disk.
+    static bool setValue(const std::string& key, std::optional<std::string> value,
                          const std::string& domain);
 
     // Flushes and re-reads the domain; false when it cannot be written.

@@ -37,12 +37,18 @@ TrustedRead readTrustedFile(const std::string& path, std::size_t maxBytes) {
         if (error == ENOENT || error == ENOTDIR)
             return result;
         result.exists = true;
-        result.problem = error == ELOOP ? "it is a symbolic link" : std::strerror(error);
+        // Only what the entry is makes it untrusted; any other failure (a
+        // descriptor limit, an I/O error, no memory) passes.
+        result.unreadableNow = error != ELOOP && error != ENXIO;
+        result.problem = error == ELOOP   ? "it is a symbolic link"
+                         : error == ENXIO ? "it is not a regular file"
+                                          : std::strerror(error);
         return result;
     }
     result.exists = true;
     struct stat status {};
     if (::fstat(fd, &status) != 0) {
+        result.unreadableNow = true;
         result.problem = std::strerror(errno);
     } else {
         result.problem = distrust(status, maxBytes);
@@ -58,6 +64,7 @@ TrustedRead readTrustedFile(const std::string& path, std::size_t maxBytes) {
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0) {
+                result.unreadableNow = true;
                 result.problem = std::strerror(errno);
                 break;
             }

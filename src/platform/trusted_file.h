@@ -12,6 +12,10 @@ struct TrustedRead {
     bool exists = false;                 // something is at the path (a symbolic link counts)
     std::optional<std::string> content;  // the bytes, when the file is trusted and was read
     std::string problem;                 // why it was not read otherwise
+    // The entry could not be opened or read for a passing reason (descriptor
+    // limit, I/O error, no memory): not a verdict on the entry, which must be
+    // left as it is. Otherwise a problem means the entry is not to be trusted.
+    bool unreadableNow = false;
 };
 
 // Opens `path` once, without following a symbolic link and without blocking

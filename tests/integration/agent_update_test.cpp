@@ -91,10 +91,21 @@ struct Row {
     bool installerRuns = false;
     std::string line = kFailed;                                     // in the text log
     std::string error = "Failed to install the new Agent update.";  // of a "failed" status
+    bool tokenOnDownload = true;  // the package comes from the realtime base URL's origin
 };
 
 const Row kRows[] = {
     {.name = "Installs", .installerRuns = true, .line = kSucceeded},
+    // "localhost" is another origin than the realtime base URL's 127.0.0.1.
+    {.name = "PackageOnAnotherOriginFetchedWithoutTheToken",
+     .prepare =
+         [](World& w) {
+             const std::string other = "http://localhost:" + w.api.baseUrl().substr(17);
+             w.api.setState({{"agentUpdates", {{"upd-1", {{"payloadBaseUrl", other}}}}}});
+         },
+     .installerRuns = true,
+     .line = kSucceeded,
+     .tokenOnDownload = false},
     // More than a pipe holds on both streams, exit status 1, the sentence
     // among other text at the end: the output alone decides, and it is
     // drained while the installer runs.
@@ -162,6 +173,8 @@ TEST_P(AgentUpdate, EndsInItsStatusAndOnlyASuccessLeavesThePackageAndTheTrigger)
         ASSERT_TRUE(api.waitForRequest("POST", "/computers/pendingActions/completed"));
     }
     box.stopDaemon();
+    for (const auto& download : api.requestsTo("GET", "/packages/upd-1.pkg"))
+        EXPECT_EQ(qvtest::headerOf(download, "Authorization").has_value(), row.tokenOnDownload);
 
     EXPECT_EQ(world.statuses(), row.statuses) << box.textLog();
     const auto installs = world.installs();
@@ -232,6 +245,62 @@ TEST(AgentUpdateKilled, DuringTheInstallationTheFirstStartWithATokenClosesTheUpd
     EXPECT_FALSE(box.exists(kTrigger));
     EXPECT_TRUE(world.tempFiles().empty());
     EXPECT_EQ(world.installs().size(), 1u);  // nothing installed a second time
+}
+
+// Refused reports are sent again on the configuration worker's schedule, and
+// while the installed update awaits its close no other installation starts.
+TEST(AgentUpdateClose, RefusedReportsAreRetriedAndTheRequestIsInstalledOnce) {
+    World world;
+    auto& [api, box] = world;
+    api.setState(
+        {{"configuration",
+          {{"computerConfigurationPingIntervalOverride", -30}, {"globalMaxJitterOverride", 0}}}});
+    const json refuseAck = {
+        {"method", "POST"}, {"path", "/computers/pendingActions/completed"}, {"status", 500}};
+    api.addFault(refuseAck);
+    box.startDaemon(api.baseUrl());
+    ASSERT_TRUE(box.waitForLog("skipped: an earlier update awaits its close.", 20s, 2))
+        << box.textLog();
+    box.stopDaemon();
+    EXPECT_EQ(world.installs().size(), 1u);
+
+    // The next start closes it; each report refused once is sent again.
+    api.addFault(refuseAck);
+    api.addFault(
+        {{"method", "POST"}, {"path", "/agentUpdateRequests/upd-1/status"}, {"status", 503}});
+    box.startDaemon(api.baseUrl());
+    ASSERT_TRUE(qvtest::eventually([&] { return !box.exists(kTrigger); }, 20s)) << box.textLog();
+    box.stopDaemon();
+    EXPECT_EQ(world.statuses(), downloadedThen("completed"));
+    EXPECT_EQ(api.state()["completedPendingActions"], json::array({"updateAgent"}));
+    EXPECT_EQ(box.countInLog("it is sent again with the next configuration fetch."), 2);
+    EXPECT_EQ(world.installs().size(), 1u);
+}
+
+// An uninstall that arrives while the installer runs lets it finish, then
+// removes the update's trigger and package with the rest.
+TEST(AgentUpdateClose, AnUninstallWaitsForTheInstallationAndLeavesNoTrigger) {
+    World world;
+    auto& [api, box] = world;
+    box.writeFile("/.shim/installer.sh", "#!/bin/sh\nsleep 3\n", 0755);
+    box.startDaemon(api.baseUrl());
+    ASSERT_TRUE(qvtest::eventually([&] { return !world.installs().empty(); }, 20s))
+        << box.textLog();
+    box.writeFile(qvtest::kProduct + "/Triggers/uninstall.trigger", "");
+    ASSERT_TRUE(box.waitForLog("Waiting for the agent update installation to end"))
+        << box.textLog();
+    fs::remove_all(box.path("/Library/Addigy"));  // as the MDM service's removal does
+    // The self-removal script's last step.
+    ASSERT_TRUE(qvtest::eventually(
+        [&] {
+            return box.readFile("/.shim/calls.log").find("pkgutil --forget") != std::string::npos;
+        },
+        30s))
+        << box.textLog();
+    const std::string log = box.daemonOutput();  // the text log went with the product
+    EXPECT_LT(log.find("INFO Output String: "), log.find("INFO Uninstalling Addigy")) << log;
+    EXPECT_FALSE(box.exists(kTrigger));
+    EXPECT_TRUE(world.tempFiles().empty());
 }
 
 }  // namespace

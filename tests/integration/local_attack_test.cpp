@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <csignal>
+#include <filesystem>
+
 #include <chrono>
 
 #include "support/checks.h"
@@ -102,6 +105,33 @@ TEST(LocalAttacks, PlantedInstallerConfigurationAndUpdateTriggerAreNotFollowedRe
     box.startDaemon(api.baseUrl());
     ASSERT_TRUE(api.waitForRequest("POST", "/agentUpdateRequests/upd-1/status")) << box.textLog();
     EXPECT_TRUE(box.exists(kSecret));
+}
+
+// A local user who races folders into the trigger's path, as fast as it can,
+// cannot block an update: the trigger is swapped in whatever is there.
+TEST(LocalAttacks, FoldersRacedIntoTheTriggerPathDoNotBlockAnUpdate) {
+    qvtest::Simulator api;
+    qvtest::Sandbox box;
+    openToOthers(box);
+    api.setState(
+        {{"pendingActions",
+          json::array({{{"type", "updateAgent"}, {"value", "upd-1"}, {"display", "2"}}})}});
+    box.writeFile("/Library/Addigy/go-agent", "#!/bin/sh\necho agent-1\n", 0755);
+    box.installShim("installer", "/usr/sbin/installer");
+    const pid_t planter =
+        qvtest::spawnProcess("/usr/bin/setpriv",
+                             {"--reuid=65534", "--regid=65534", "--clear-groups", "/bin/bash", "-c",
+                              "while [ $SECONDS -lt 30 ]; do mkdir -p '" +
+                                  box.path("/tmp/qvupdate.trigger") + "/x' 2>/dev/null; done"},
+                             {}, box.path("/planter.out"));
+    box.startDaemon(api.baseUrl());
+    const bool installed = api.waitForRequest("POST", "/computers/pendingActions/completed", 30s);
+    ::kill(planter, SIGKILL);
+    box.stopDaemon();
+    ASSERT_TRUE(installed) << box.textLog();
+    EXPECT_TRUE(box.readFile("/tmp/qvupdate.trigger").starts_with("upd-1\n"));
+    for (const auto& entry : std::filesystem::directory_iterator(box.path("/tmp")))
+        EXPECT_FALSE(entry.path().filename().string().starts_with(".qvupdate")) << entry.path();
 }
 
 TEST(LocalAttacks, FoldersGetTheirModesUnderAnyUmaskAndAClosedStdoutIsSurvived) {

@@ -90,8 +90,12 @@ std::map<std::string, std::string> Sandbox::daemonEnvironment(
 }
 
 void Sandbox::startDaemon(const std::string& apiBaseUrl,
-                          const std::map<std::string, std::string>& extraEnvironment) {
-    daemon_ = spawnProcess(QV_DAEMON_BINARY, {}, daemonEnvironment(apiBaseUrl, extraEnvironment),
+                          const std::map<std::string, std::string>& extraEnvironment,
+                          std::vector<std::string> launcher) {
+    launcher.push_back(QV_DAEMON_BINARY);
+    const std::string executable = launcher.front();
+    launcher.erase(launcher.begin());
+    daemon_ = spawnProcess(executable, launcher, daemonEnvironment(apiBaseUrl, extraEnvironment),
                            path("/daemon.out"));
 }
 

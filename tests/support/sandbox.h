@@ -70,9 +70,11 @@ class Sandbox {
     std::vector<std::string> shimCalls() const { return linesOf(readFile("/.shim/calls.log")); }
 
     // Runs the daemon with QV_ROOT, QV_API_BASE_URL=`apiBaseUrl` and the stand-ins
-    // first on PATH; `extraEnvironment` is added.
+    // first on PATH; `extraEnvironment` is added. A `launcher` (e.g. prlimit
+    // with its options) runs the daemon in its own place.
     void startDaemon(const std::string& apiBaseUrl,
-                     const std::map<std::string, std::string>& extraEnvironment = {});
+                     const std::map<std::string, std::string>& extraEnvironment = {},
+                     std::vector<std::string> launcher = {});
     // The environment startDaemon gives the daemon.
     std::map<std::string, std::string> daemonEnvironment(
         const std::string& apiBaseUrl, std::map<std::string, std::string> extra = {}) const;

@@ -6,7 +6,8 @@
 //       "package": "<the package's bytes>",
 //       "packageFile": "<path>",                 // served from this file instead, streamed
 //       "payloadDigest": "wrong" | "uppercase",  // answered instead of the true digest
-//       "cutDownload": true}                     // the connection closes half-way
+//       "cutDownload": true,                     // the connection closes half-way
+//       "payloadBaseUrl": "http://localhost:N"}  // the package's origin (default: ours)
 //   state["agentUpdateRequests"][agentUpdateId] = {"id", "currentVersion", "targetVersion",
 //       "statuses": [{"status", "errorMessage"?}, ...]}
 //   state["completedPendingActions"] = ["updateAgent", ...]; the first pending action of
@@ -152,7 +153,8 @@ QV_SIM_ROUTES(installUpdateRoutes) {
             sim::jsonReply(res, 200,
                            {{"id", requestId},
                             {"targetVersion", record["targetVersion"]},
-                            {"payloadUrl", sim.baseUrl() + "/packages/" + id + ".pkg"},
+                            {"payloadUrl", settings.value("payloadBaseUrl", sim.baseUrl()) +
+                                               "/packages/" + id + ".pkg"},
                             {"payloadSha256", digest}});
         });
 

@@ -4,8 +4,10 @@
 #include "daemon/actions/agent_update.h"
 
 #include <filesystem>
+#include <mutex>
 
 #include "daemon/core/app_core.h"
+#include "daemon/core/installation_gate.h"
 #include "daemon/core/shell.h"
 #include "keelbase/paths.h"
 #include "platform/files.h"
@@ -72,6 +74,14 @@ bool installPkg(const std::string& filePath, const std::string& agentUpdateReque
     }
     Logging::WriteLine(platform::fileExists(triggerFile()) ? "update trigger exists"
                                                            : "update trigger does not exist");
+    if (!beginInstallation()) {
+        Logging::WriteError("An uninstall has begun; the agent update is not installed.");
+        cleanUpFailedInstallation(filePath, agentUpdateRequestId);
+        return false;
+    }
+    struct Installing {
+        ~Installing() { endInstallation(); }
+    } installing;
     platform::ProcessResult result;
     try {
         // The pipe is drained while the installer runs, so a chatty installer
@@ -105,11 +115,18 @@ bool verifyFileHash(const std::string& filePath, const std::string& verifiedHash
 bool writeUpdateTriggerFile(const std::string& agentUpdateRequestId,
                             const std::string& agentUpdateFilePath) {
     Logging::WriteLine("Writing update trigger file");
-    // A folder or other entry planted at the path would make the rename fail.
-    if (!platform::isRegularFileNoFollow(triggerFile()))
-        removeUpdateTrigger();
-    // Mode 0600: readers trust the file only when nobody else could have written it.
-    if (auto error = platform::writeFileAtomically(
+    // Two updates of this process may reach this point at once; only one may
+    // hold the trigger, and one awaiting its close is never overwritten.
+    static std::mutex writing;
+    std::lock_guard lock(writing);
+    if (updateAwaitsClose()) {
+        Logging::WriteError("Error writing update trigger: an earlier update awaits its close.");
+        return false;
+    }
+    // Mode 0600: readers trust the file only when nobody else could have
+    // written it. Whatever a local user planted at the path is swapped out in
+    // the same step, so racing entries into it cannot block the update.
+    if (auto error = platform::replaceWithFile(
             triggerFile(), agentUpdateRequestId + "\n" + agentUpdateFilePath, 0600)) {
         Logging::WriteError("Error writing update trigger: " + *error);
         return false;
@@ -141,6 +158,11 @@ std::optional<UpdateTrigger> readUpdateTrigger() {
     auto read = platform::readTrustedFile(path, kUpdateTriggerLimit);
     if (!read.exists)
         return std::nullopt;
+    if (read.unreadableNow) {
+        Logging::WriteError("Update trigger file " + path + " cannot be read now (" + read.problem +
+                            "); it is left for the next start.");
+        return std::nullopt;
+    }
     std::string problem = read.problem;
     if (read.content && !platform::isValidUtf8(*read.content))
         problem = "it is not UTF-8 text";
@@ -156,6 +178,11 @@ std::optional<UpdateTrigger> readUpdateTrigger() {
     if (lines.size() > 1)
         trigger.packagePath = lines[1];
     return trigger;
+}
+
+bool updateAwaitsClose() {
+    const auto read = platform::readTrustedFile(triggerFile(), kUpdateTriggerLimit);
+    return read.exists && (read.content || read.unreadableNow);
 }
 
 void removeUpdateTrigger() {

@@ -17,8 +17,8 @@ namespace QVAgentLaunchDaemon {
 inline constexpr const char* kUpdateTriggerPath = "/tmp/qvupdate.trigger";
 
 // Runs the installer on the package; true only when its trimmed output holds
-// "The upgrade was successful.". Every failure runs the installation failure
-// clean-up. Does not throw.
+// "The upgrade was successful.". Once an uninstall has begun the installer is
+// not run. Every failure runs the installation failure clean-up. Does not throw.
 bool installPkg(const std::string& filePath, const std::string& agentUpdateRequestId);
 
 // SHA-256 of the file, streamed, as lower-case hex compared exactly with
@@ -26,8 +26,10 @@ bool installPkg(const std::string& filePath, const std::string& agentUpdateReque
 bool verifyFileHash(const std::string& filePath, const std::string& verifiedHash);
 
 // Replaces the trigger file atomically with "<id>\n<path>" (no final line
-// feed), mode 0600; anything else planted at its path is removed first, never
-// followed. A failure is reported on the log and false returned.
+// feed), mode 0600; anything else planted at its path is swapped out in the
+// same step and removed, never followed. A trigger of an earlier update that
+// awaits its close is never overwritten. A failure is reported on the log and
+// false returned.
 bool writeUpdateTriggerFile(const std::string& agentUpdateRequestId,
                             const std::string& agentUpdateFilePath);
 
@@ -50,8 +52,13 @@ inline constexpr std::size_t kUpdateTriggerLimit = 64 * 1024;
 // symbolic link, not a regular file, owned by another user, writable by group
 // or others, more than one hard link, larger than kUpdateTriggerLimit) or not
 // UTF-8: removed with an error line, and absent is returned so that nothing
-// named in it is touched.
+// named in it is touched. Present but not readable now (a descriptor limit,
+// an I/O error): left as it is, with an error line, and absent returned.
 std::optional<UpdateTrigger> readUpdateTrigger();
+
+// True while a trusted trigger file (or one that cannot be read now) is in
+// place: an installation awaits its close, and no other update may start.
+bool updateAwaitsClose();
 
 // Removes whatever is at the trigger file's path, never following a link;
 // failures ignored.

@@ -86,6 +86,13 @@ void runUpdate(const PendingActionDTO& action, const PendingActionHandlers& hand
         const std::string& id;
         ~End() { updatesInProgress().end(id); }
     } end{*action.value};
+    // The trigger of an installed update stays until its close is reported;
+    // another installation before that would overwrite or orphan it.
+    if (updateAwaitsClose()) {
+        Logging::WriteLine("Agent update " + *action.value +
+                           " skipped: an earlier update awaits its close.");
+        return;
+    }
     try {
         if (handlers.updateAgent(*action.value, *action.display)) {
             Logging::WriteLine("'updateAgent' pending action processed successfully.");

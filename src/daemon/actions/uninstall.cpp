@@ -5,9 +5,12 @@
 #include <filesystem>
 #include <optional>
 
+#include "daemon/actions/agent_update.h"
 #include "daemon/core/app_core.h"
 #include "daemon/core/custom_error.h"
 #include "daemon/core/globals.h"
+#include "daemon/core/identity.h"
+#include "daemon/core/installation_gate.h"
 #include "daemon/core/requests.h"
 #include "daemon/core/shell.h"
 #include "platform/files.h"
@@ -33,6 +36,7 @@ constexpr int kAddigyAttempts = 4;
 constexpr int kAddigyFolderWaits = 300;
 constexpr int kSupportAppStopAttempts = 10;
 constexpr int kPingAttempts = 6;
+constexpr auto kInstallationWaitLimit = std::chrono::minutes(30);
 
 // Empty output means the launch agent is not loaded; a check that cannot run
 // at all counts as still loaded, so the sequence never claims a stop it could
@@ -124,6 +128,25 @@ void clearStoredIdentity() {
 }
 
 // Shared by both server calls: the recorded error, if any, is thrown.
+// No installation starts once the uninstall has begun; one already running is
+// let finish, so the product is not removed from under the installer.
+void waitForInstallation() {
+    if (waitForInstallationsToEnd(std::chrono::milliseconds(0)))
+        return;
+    Logging::WriteLine("Waiting for the agent update installation to end before uninstalling.");
+    if (!waitForInstallationsToEnd(kInstallationWaitLimit))
+        Logging::WriteError("The agent update installation did not end in time; uninstalling.");
+}
+
+// An update trigger left behind would make the next installation's first
+// start report an update it never ran.
+void removeUpdateInProgress() {
+    if (auto trigger = readUpdateTrigger()) {
+        removeUpdateTrigger();
+        removeUpdatePackage(trigger->packagePath);
+    }
+}
+
 void throwIfRecorded(const std::optional<std::string>& recordedError) {
     if (recordedError)
         throw CustomError(*recordedError);
@@ -133,8 +156,7 @@ void throwIfRecorded(const std::optional<std::string>& recordedError) {
 
 bool uninstallAddigy() {
     Logging::WriteLine("Uninstalling Addigy");
-    auto stored = platform::Preferences::copyValue("computerId", BUNDLE_ID);
-    auto computerId = stored ? stored->asString() : std::nullopt;
+    const auto computerId = storedComputerId();
     if (!computerId) {
         Logging::WriteLine("Could not get computer id when uninstalling Addigy");
         throw CustomError("Could not get computer id when uninstalling Addigy");
@@ -226,6 +248,7 @@ void uninstall(platform::Sleeper& sleeper) {
         Logging::WriteLine("Agent uninstall is already in progress.");
         return;
     }
+    waitForInstallation();
     removeAddigy(sleeper);
     waitForAddigyFolderToVanish(sleeper);
     stopSupportApp(sleeper);
@@ -235,6 +258,7 @@ void uninstall(platform::Sleeper& sleeper) {
                          "Support app preferences plist deleted");
     sendPing(sleeper);
     clearStoredIdentity();
+    removeUpdateInProgress();
     try {
         platform::spawnDetached("/bin/bash", {"-c", selfRemovalScript()});
     } catch (const std::exception&) {

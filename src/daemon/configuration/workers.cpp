@@ -10,6 +10,7 @@
 #include "daemon/core/app_core.h"
 #include "daemon/core/backoff.h"
 #include "daemon/core/globals.h"
+#include "daemon/core/retries.h"
 #include "daemon/core/wake_signal.h"
 #include "platform/dispatch.h"
 
@@ -180,7 +181,14 @@ void StateWorker::step() {
 void startGetConfigurationWorker() {
     Logging::WriteLine("Get Configuration worker started.");
     detachTask("qv-config", [] {
-        ConfigurationWorker worker([] { getConfiguration(); }, platform::SecureRandom::instance());
+        // Work that must not be lost (the identifier's write, an update's
+        // close) is retried on the fetches' schedule.
+        ConfigurationWorker worker(
+            [] {
+                runScheduledRetries();
+                getConfiguration();
+            },
+            platform::SecureRandom::instance());
         runTicks(worker);
     });
 }

@@ -95,10 +95,14 @@ Keelbase::Adapters::State::CoreFoundationPreferences& State::store() {
         [](const std::string& line) { Logging::WriteLine(line); });
     return store;
 }
-void State::SetValue(StoredKey stateKeyName, const std::string& value) {
+bool State::SetValue(StoredKey stateKeyName, const std::string& value) {
+    bool stored = false;
     Keelbase::Lib::State::setValue(
-        [](const std::string& key, const std::string& v) { store().SetValue(key, v); },
+        [&stored](const std::string& key, const std::string& v) {
+            stored = store().SetValue(key, v);
+        },
         stateKeyName, value);
+    return stored;
 }
 void State::SetValueInMemory(MemoryKey stateKeyName, std::optional<std::string> value) {
     auto& memory = memoryStore();

@@ -47,7 +47,8 @@ struct State {
     using StoredKey = Keelbase::Lib::State::StoredStateKeyNames;
 
     static Keelbase::Adapters::State::CoreFoundationPreferences& store();
-    static void SetValue(StoredKey stateKeyName, const std::string& value);
+    // True once the value is on disk.
+    static bool SetValue(StoredKey stateKeyName, const std::string& value);
     static void SetValueInMemory(MemoryKey stateKeyName, std::optional<std::string> value);
     static std::optional<std::string> GetValueFromMemory(MemoryKey stateKeyName);
 };

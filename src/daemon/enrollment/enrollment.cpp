@@ -3,15 +3,12 @@
 
 #include "daemon/enrollment/enrollment.h"
 
-#include <filesystem>
-#include <system_error>
-
 #include "daemon/core/app_core.h"
 #include "daemon/core/globals.h"
+#include "daemon/core/identity.h"
 #include "daemon/core/requests.h"
 #include "daemon/core/shell.h"
 #include "platform/files.h"
-#include "platform/preferences.h"
 #include "platform/process.h"
 #include "platform/system_root.h"
 #include "platform/trusted_file.h"
@@ -21,7 +18,6 @@ namespace {
 
 using App::Core::Logging;
 
-constexpr const char* kInstallerConfigurationFile = "/tmp/qvconfig";
 constexpr std::size_t kInstallerConfigurationLimit = 64 * 1024;
 
 constexpr const char* kProductVersionCommand = "sw_vers -productVersion";
@@ -65,15 +61,22 @@ std::string printable(std::string_view text) {
 // The file is read once, from one descriptor, and only when nobody but this
 // process's user could have written it: /tmp is writable by everyone, and a
 // planted link would otherwise make the daemon publish any file it can read.
-InstallerConfiguration readInstallerConfiguration() {
+// Absent when the file cannot be read now: registering without the key it
+// holds would create a computer record that belongs to no customer.
+std::optional<InstallerConfiguration> readInstallerConfiguration() {
     const std::string path = platform::SystemRoot::resolve(kInstallerConfigurationFile);
     const auto read = platform::readTrustedFile(path, kInstallerConfigurationLimit);
     if (!read.exists)
-        return {"", "", ""};
+        return InstallerConfiguration{"", "", ""};
+    if (read.unreadableNow) {
+        Logging::WriteError("Installer configuration file cannot be read now: " + read.problem +
+                            "; no registration until it can.");
+        return std::nullopt;
+    }
     if (!read.content) {
         Logging::WriteError("Installer configuration file ignored: " + read.problem);
         (void)platform::removeEntryNoFollow(path);
-        return {"", "", ""};
+        return InstallerConfiguration{"", "", ""};
     }
     Logging::TitleLine("QVConfig");
     Logging::WriteLine("Contents of QVConfig: " + printable(*read.content));
@@ -82,11 +85,6 @@ InstallerConfiguration readInstallerConfiguration() {
     Logging::WriteLine("Company Name: " + configuration.companyName.value_or("none"));
     Logging::WriteLine("LocationName: " + configuration.locationName.value_or("none"));
     return configuration;
-}
-
-void removeInstallerConfiguration() {
-    std::error_code ignored;
-    std::filesystem::remove(platform::SystemRoot::resolve(kInstallerConfigurationFile), ignored);
 }
 
 // The registration answer: an object with the string "id"; other keys ignored.
@@ -118,12 +116,6 @@ std::optional<RegistrationDTO> decodeRegistration(const std::optional<std::strin
 
 std::string describe(const RegistrationDTO& dto) {
     return "RegistrationDTO(computerId: " + platform::Json(dto.computerId).dump() + ")";
-}
-
-// Stores the identifier for every later start; true once it is on disk.
-bool storeComputerId(const std::string& computerId) {
-    platform::Preferences::setValue("computerId", computerId, BUNDLE_ID);
-    return platform::Preferences::synchronize(BUNDLE_ID);
 }
 
 }  // namespace
@@ -222,9 +214,11 @@ void registerComputer() {
     Logging::WriteLine("Registering computer...");
     const MachineFacts facts = readMachineFacts();
     const auto hardwareUuid = tryShell(kHardwareUuidCommand);
-    const InstallerConfiguration configuration = readInstallerConfiguration();
+    const auto configuration = readInstallerConfiguration();
+    if (!configuration)
+        return;
 
-    const auto body = serialize(registrationBody(facts, hardwareUuid, configuration));
+    const auto body = serialize(registrationBody(facts, hardwareUuid, *configuration));
     Logging::WriteLine("Registation payload ready");
     if (!body) {
         Logging::WriteError("Failed to serialize JSON");
@@ -267,7 +261,7 @@ void registerComputer() {
         return;
     }
     // Only an identifier on disk makes the customer key dispensable: until
-    // then the next attempt, or the next start, registers with it again.
+    // then the next start, should this run end first, registers with it again.
     if (stored)
         removeInstallerConfiguration();
 

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "daemon/core/app_core.h"
+#include "daemon/core/identity.h"
 #include "platform/files.h"
 #include "platform/plist.h"
 #include "platform/process.h"
@@ -122,8 +123,9 @@ void QVSupportApp::installSupportApp(const std::string& computerId) {
 
 void QVSupportApp::cleanupSupportAppConfig() {
     // Removed in process, never followed: no child process on the start's path.
-    for (const char* file : {"/tmp/qvconfig", "/tmp/QVInstaller.conf"})
-        (void)platform::removeEntryNoFollow(SystemRoot::resolve(file));
+    // The installer configuration stays while the identifier awaits its write.
+    removeInstallerConfiguration();
+    (void)platform::removeEntryNoFollow(SystemRoot::resolve("/tmp/QVInstaller.conf"));
     Logging::WriteLine("Cleaned up support app config file(s)");
 }
 
