@@ -124,6 +124,7 @@ TEST(LocalAttacks, FoldersRacedIntoTheTriggerPathDoNotBlockAnUpdate) {
                               "while [ $SECONDS -lt 30 ]; do mkdir -p '" +
                                   box.path("/tmp/qvupdate.trigger") + "/x' 2>/dev/null; done"},
                              {}, box.path("/planter.out"));
+    ASSERT_TRUE(qvtest::eventually([&] { return box.exists("/tmp/qvupdate.trigger/x"); }));
     box.startDaemon(api.baseUrl());
     const bool installed = api.waitForRequest("POST", "/computers/pendingActions/completed", 30s);
     ::kill(planter, SIGKILL);
