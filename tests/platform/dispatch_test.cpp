@@ -43,7 +43,7 @@ TEST(Dispatch, QueuesRunInOrderDelayedItemsWhenDueTasksAreCountedAndFileEventsAr
     late.wait();
     EXPECT_EQ(delayed, (std::vector<std::string>{"now", "soon", "late"}));
 
-    // What escapes a task goes to the installed reporter.
+    // What escapes a task, or a reader that stops, goes to the installed reporter.
     std::mutex reportedMutex;
     std::string reported;
     platform::setFailureReporter([&](const std::string& line) {
@@ -83,6 +83,23 @@ TEST(Dispatch, QueuesRunInOrderDelayedItemsWhenDueTasksAreCountedAndFileEventsAr
         source.resume();  // a second resume starts no second reader
         qvtest::sh("cd " + dir.str() + " && " + command);
         EXPECT_TRUE(qvtest::eventually([&, want = events] { return seen == want; }, 3s)) << seen;
+    }
+    // A descriptor whose reading fails (here, one that became a folder's):
+    // reported once, and the owner told, instead of a reader spinning or
+    // ending in silence.
+    {
+        auto failing = platform::EventDescriptor::open(dir.str());
+        const int folder = ::open(dir.str().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_EQ(::dup3(folder, failing->number(), O_CLOEXEC), failing->number());
+        ::close(folder);
+        std::atomic<unsigned> seen{0};
+        platform::FileSystemObjectSource source(failing, Event::write, queue);
+        source.setEventHandler([&] { seen |= source.data(); });
+        source.resume();
+        EXPECT_TRUE(qvtest::eventually([&] { return seen == Event::failed; }, 3s)) << seen;
+        EXPECT_TRUE(wasReported("Unexpected error: read failed: Is a directory (file events of " +
+                                dir.str() + ")"))
+            << reported;
     }
     platform::setFailureReporter({});
 

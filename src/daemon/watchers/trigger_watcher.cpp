@@ -16,6 +16,9 @@ namespace {
 
 using App::Core::Logging;
 
+// The process-wide watcher on the trigger folder, created by the start-up sequence.
+std::shared_ptr<TriggerWatcher> triggerFolderWatcher;
+
 }  // namespace
 
 TriggerWatcher::TriggerWatcher(OnTriggerFileCreated onTriggerFileCreated)
@@ -66,7 +69,8 @@ void handleTriggerFolderChange(const std::string& folderPath) {
 
 void setupFileSystemWatchers() {
     Logging::WriteLine("Setting up file watchers for trigger folder");
-    TriggerWatcher::create(handleTriggerFolderChange);
+    if (!triggerFolderWatcher)
+        triggerFolderWatcher = TriggerWatcher::create(handleTriggerFolderChange);
 }
 
 }  // namespace QVAgentLaunchDaemon

@@ -20,7 +20,7 @@ class TriggerWatcher : public PathWatcher {
 
     // Creates the folder when nothing is there (parents are not created) and
     // starts watching; while the folder is missing it waits for it to
-    // appear. The watcher keeps itself alive through its event source.
+    // appear. The caller owns the watcher (see PathWatcher).
     static std::shared_ptr<TriggerWatcher> create(OnTriggerFileCreated onTriggerFileCreated);
 
   private:
@@ -36,7 +36,8 @@ class TriggerWatcher : public PathWatcher {
 // isUninstallProcessActive when it throws.
 void handleTriggerFolderChange(const std::string& folderPath);
 
-// Logs "Setting up file watchers for trigger folder" and starts the watcher.
+// Logs "Setting up file watchers for trigger folder" and starts the watcher,
+// which then lives for the process (once only).
 void setupFileSystemWatchers();
 
 }  // namespace QVAgentLaunchDaemon
