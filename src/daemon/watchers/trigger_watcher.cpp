@@ -1,5 +1,4 @@
 #include "daemon/watchers/trigger_watcher.h"
-#include "daemon/core/unexpected.h"
 
 #include <exception>
 #include <filesystem>
@@ -7,7 +6,7 @@
 
 #include "daemon/actions/uninstall.h"
 #include "daemon/core/app_core.h"
-#include "daemon/core/globals.h"
+#include "daemon/core/unexpected.h"
 #include "platform/files.h"
 #include "platform/system_root.h"
 
@@ -58,10 +57,9 @@ void handleTriggerFolderChange(const std::string& folderPath) {
             return;
         detachTask("qv-uninstall", [] {
             try {
-                uninstall();
+                uninstallReleasingGuardOnFailure();
             } catch (const std::exception& error) {
                 Logging::WriteError(std::string("Error: ") + error.what());
-                isUninstallProcessActive = false;
             }
         });
     });

@@ -32,8 +32,8 @@ class TriggerWatcher : public PathWatcher {
 };
 
 // The handler setupFileSystemWatchers() installs: when "uninstall.trigger" is
-// in `folderPath`, runs uninstall() in a task of its own and releases
-// isUninstallProcessActive when it throws.
+// in `folderPath`, runs uninstallReleasingGuardOnFailure() in a task of its
+// own and logs what it throws.
 void handleTriggerFolderChange(const std::string& folderPath);
 
 // Logs "Setting up file watchers for trigger folder" and starts the watcher,
