@@ -38,6 +38,12 @@ std::shared_ptr<TriggerWatcher> TriggerWatcher::create(OnTriggerFileCreated onTr
 
 void TriggerWatcher::watchOpened() {
     Logging::WriteLine("\xE2\x9C\x85 Watching file at " + path());
+    // A trigger dropped while nothing watched (before the start, or while the
+    // watch was set up again) counts as dropped now; one dropped from here on
+    // is reported by the source.
+    const auto trigger = platform::SystemRoot::resolve(path() + "/" + kUninstallTriggerName);
+    if (platform::fileExists(trigger))
+        handleEvents(platform::FileSystemEvent::write);
 }
 
 void TriggerWatcher::handleEvents(unsigned events) {
@@ -52,7 +58,7 @@ void TriggerWatcher::handleEvents(unsigned events) {
 void handleTriggerFolderChange(const std::string& folderPath) {
     Logging::WriteLine("File watcher triggered");
     detachTask("qv-trigger", [folderPath] {
-        const auto triggerFile = folderPath + "/uninstall.trigger";
+        const auto triggerFile = folderPath + "/" + kUninstallTriggerName;
         if (!platform::fileExists(platform::SystemRoot::resolve(triggerFile)))
             return;
         detachTask("qv-uninstall", [] {

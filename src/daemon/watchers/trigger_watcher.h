@@ -13,6 +13,7 @@ namespace QVAgentLaunchDaemon {
 
 inline constexpr const char* kTriggerFolder =
     "/Library/Application Support/Tessaly/Quorvel/Triggers";
+inline constexpr const char* kUninstallTriggerName = "uninstall.trigger";
 
 class TriggerWatcher : public PathWatcher {
   public:
@@ -20,7 +21,9 @@ class TriggerWatcher : public PathWatcher {
 
     // Creates the folder when nothing is there (parents are not created) and
     // starts watching; while the folder is missing it waits for it to
-    // appear. The caller owns the watcher (see PathWatcher).
+    // appear. Each time the watch opens, an "uninstall.trigger" already in the
+    // folder is handled as if it had just been dropped. The caller owns the
+    // watcher (see PathWatcher).
     static std::shared_ptr<TriggerWatcher> create(OnTriggerFileCreated onTriggerFileCreated);
 
   private:
