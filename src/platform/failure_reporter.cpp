@@ -51,7 +51,7 @@ void reportFailure(std::string_view line) noexcept {
             return;
         }
     } catch (...) {
-        // The reporter itself failed (out of memory): stderr still takes the line.
+        // The reporter itself failed: stderr still takes the line.
     }
     writeToStderr(line);
 }
