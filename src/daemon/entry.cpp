@@ -11,6 +11,7 @@
 #include "daemon/core/app_core.h"
 #include "daemon/main_task.h"
 #include "daemon/status.h"
+#include "platform/failure_reporter.h"
 #include "platform/preferences.h"
 
 namespace {
@@ -69,6 +70,8 @@ int main(int argc, char** argv) {
     ::umask(022);
     std::signal(SIGPIPE, SIG_IGN);
     platform::Preferences::setErrorReporter(
+        [](const std::string& line) { App::Core::Logging::WriteError(line); });
+    platform::setFailureReporter(
         [](const std::string& line) { App::Core::Logging::WriteError(line); });
     startDaemon();
     for (;;)

@@ -1,32 +1,39 @@
 #include "platform/dispatch.h"
 
+#include <cstdlib>
 #include <exception>
 #include <utility>
 
+#include "platform/failure_reporter.h"
 #include "platform/thread_name.h"
 
 namespace platform {
 
-SerialQueue::SerialQueue(std::string label, std::string threadName) : label_(std::move(label)) {
-    thread_ = std::thread([this, threadName = std::move(threadName)] {
-        nameCurrentThread(threadName);
+SerialQueue::SerialQueue(std::string label, std::string threadName)
+    : label_(std::move(label)),
+      threadName_(std::move(threadName)),
+      where_("a work item of queue " + label_) {
+    thread_ = std::thread([this] {
+        nameCurrentThread(threadName_);
         run();
     });
 }
 
 SerialQueue::~SerialQueue() {
+    if (isCurrent()) {
+        // Its thread would have to join itself, and the work item running now
+        // would go on inside a destroyed object: a fault of the owner, loud at once.
+        reportFailure("SerialQueue " + label_ + " (thread " + threadName_ +
+                      ") destroyed on its own thread; aborting");
+        std::abort();
+    }
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
     wake_.notify_all();
-    if (thread_.joinable()) {
-        if (thread_.get_id() == std::this_thread::get_id()) {
-            thread_.detach();
-        } else {
-            thread_.join();
-        }
-    }
+    if (thread_.joinable())
+        thread_.join();
 }
 
 void SerialQueue::async(std::function<void()> work) {
@@ -81,7 +88,9 @@ void SerialQueue::run() {
             try {
                 work();
             } catch (...) {
-                // Work items report their own failures; the queue must outlive them.
+                // Work items report their own failures; what escapes one is
+                // still reported, and the queue goes on with the next.
+                reportCurrentException(where_);
             }
             lock.lock();
             continue;
@@ -130,17 +139,21 @@ TaskCounter& taskCounter() {
 }  // namespace
 
 void Tasks::detach(std::function<void()> body, std::string threadName) {
+    std::string where = "task " + (threadName.empty() ? std::string("unnamed") : threadName);
     auto& counter = taskCounter();
     {
         std::lock_guard lock(counter.mutex);
         ++counter.running;
     }
-    std::thread([body = std::move(body), threadName = std::move(threadName)] {
+    std::thread([body = std::move(body), threadName = std::move(threadName),
+                 where = std::move(where)] {
         nameCurrentThread(threadName);
         try {
             body();
         } catch (...) {
-            // A task's own code reports its failures; nothing may escape a thread.
+            // A task's own code reports its failures; what escapes it is still
+            // reported, as nothing may escape a thread.
+            reportCurrentException(where);
         }
         auto& c = taskCounter();
         std::lock_guard lock(c.mutex);

@@ -15,11 +15,17 @@
 namespace platform {
 
 // One thread running work items in FIFO order; delayed items run when due.
-// `threadName` names that thread (platform/thread_name.h).
+// `threadName` names that thread (platform/thread_name.h). An exception that
+// escapes a work item is reported (platform/failure_reporter.h) and the queue
+// goes on.
 class SerialQueue {
   public:
     explicit SerialQueue(std::string label, std::string threadName = {});
-    ~SerialQueue();  // finishes queued immediate items, drops delayed ones, joins
+    // Finishes queued immediate items, drops delayed ones and joins the
+    // thread. Destroying a queue from its own thread (say, a work item holding
+    // the last reference to the queue's owner) is a fault of the owner: it is
+    // reported and the process aborts.
+    ~SerialQueue();
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
 
@@ -35,6 +41,8 @@ class SerialQueue {
     void run();
 
     std::string label_;
+    std::string threadName_;
+    std::string where_;  // names the queue in a failure report
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<std::function<void()>> ready_;

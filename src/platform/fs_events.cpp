@@ -8,11 +8,21 @@
 
 #include <cerrno>
 #include <climits>
+#include <system_error>
 #include <utility>
 
+#include "platform/failure_reporter.h"
 #include "platform/thread_name.h"
 
 namespace platform {
+namespace {
+
+// "<call> failed: <errno's description>".
+std::string callFailed(const char* call) {
+    return std::string(call) + " failed: " + std::generic_category().message(errno);
+}
+
+}  // namespace
 
 std::shared_ptr<EventDescriptor> EventDescriptor::open(const std::string& path) {
     struct stat st {};
@@ -30,7 +40,7 @@ std::shared_ptr<EventDescriptor> EventDescriptor::open(const std::string& path) 
         ::close(fd);
         return nullptr;
     }
-    return std::shared_ptr<EventDescriptor>(new EventDescriptor(fd, folder));
+    return std::shared_ptr<EventDescriptor>(new EventDescriptor(fd, folder, path));
 }
 
 std::shared_ptr<EventDescriptor> EventDescriptor::openForEntry(const std::string& folder,
@@ -45,7 +55,7 @@ std::shared_ptr<EventDescriptor> EventDescriptor::openForEntry(const std::string
         ::close(fd);
         return nullptr;
     }
-    return std::shared_ptr<EventDescriptor>(new EventDescriptor(fd, true, entry));
+    return std::shared_ptr<EventDescriptor>(new EventDescriptor(fd, true, folder, entry));
 }
 
 EventDescriptor::~EventDescriptor() {
@@ -83,10 +93,12 @@ void FileSystemObjectSource::resume() {
     std::lock_guard lock(mutex_);
     if (resumed_ || cancelled_->load() || !descriptor_ || !descriptor_->isOpen())
         return;
-    wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
-    if (wakeFd_ < 0)
-        return;
     resumed_ = true;
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
+    if (wakeFd_ < 0) {
+        fail(callFailed("eventfd"));
+        return;
+    }
     reader_ = std::thread([this] {
         nameCurrentThread(threadName_);
         readLoop();
@@ -128,15 +140,27 @@ void FileSystemObjectSource::readLoop() {
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
+            fail(callFailed("poll"));
             return;
         }
         if (fds[1].revents != 0)
             return;
-        if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0)
+        if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0) {
+            fail((fds[0].revents & POLLNVAL) != 0 ? "the descriptor is not open"
+                                                  : "the descriptor reports an error");
             return;
+        }
         unsigned events = 0;
         for (;;) {
             const ssize_t length = ::read(descriptor_->fd_, buffer, sizeof buffer);
+            if (length < 0 && errno == EINTR)
+                continue;
+            if (length < 0 && errno != EAGAIN) {
+                const auto description = callFailed("read");
+                deliver(events & mask_);  // what was read before still counts
+                fail(description);
+                return;
+            }
             if (length <= 0)
                 break;
             for (ssize_t offset = 0; offset < length;) {
@@ -158,21 +182,29 @@ void FileSystemObjectSource::readLoop() {
                 offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
             }
         }
-        events &= mask_;
-        if (events == 0 || !eventHandler_)
-            continue;
-        // Events that arrive before the handler ran merge into one call, as a
-        // dispatch source's pending data does.
-        if (pending_->fetch_or(events) != 0)
-            continue;
-        queue_.async([cancelled = cancelled_, pending = pending_, current = current_,
-                      handler = eventHandler_] {
+        deliver(events & mask_);
+    }
+}
+
+void FileSystemObjectSource::fail(const std::string& description) {
+    reportUnexpected(description, "file events of " + descriptor_->path());
+    deliver(FileSystemEvent::failed);
+}
+
+void FileSystemObjectSource::deliver(unsigned events) {
+    if (events == 0 || !eventHandler_)
+        return;
+    // Events that arrive before the handler ran merge into one call, as a
+    // dispatch source's pending data does.
+    if (pending_->fetch_or(events) != 0)
+        return;
+    queue_.async(
+        [cancelled = cancelled_, pending = pending_, current = current_, handler = eventHandler_] {
             current->store(pending->exchange(0));
             if (!cancelled->load() && current->load() != 0)
                 (*handler)();
             current->store(0);
         });
-    }
 }
 
 }  // namespace platform

@@ -27,6 +27,9 @@ namespace FileSystemEvent {
 inline constexpr unsigned write = 1u << 0;
 inline constexpr unsigned remove = 1u << 1;  // the object was deleted
 inline constexpr unsigned rename = 1u << 2;
+// The source stopped reading on an error (already reported): no event follows,
+// whatever the mask. The owner sets up a new source to go on watching.
+inline constexpr unsigned failed = 1u << 3;
 }  // namespace FileSystemEvent
 
 // One opened event descriptor. close() closes it at most once, whoever calls
@@ -50,14 +53,17 @@ class EventDescriptor {
     bool isOpen() const { return !closed_.load(); }
     int number() const { return fd_; }
     bool isFolder() const { return folder_; }
+    // The path watched (for an entry, the folder's).
+    const std::string& path() const { return path_; }
 
   private:
-    EventDescriptor(int fd, bool folder, std::string entry = {})
-        : fd_(fd), folder_(folder), entry_(std::move(entry)) {}
+    EventDescriptor(int fd, bool folder, std::string path, std::string entry = {})
+        : fd_(fd), folder_(folder), path_(std::move(path)), entry_(std::move(entry)) {}
     friend class FileSystemObjectSource;
 
     int fd_;
     bool folder_;
+    std::string path_;
     std::string entry_;  // set: only this entry's arrival counts
     std::atomic<bool> closed_{false};
 };
@@ -68,7 +74,9 @@ class EventDescriptor {
 // between resume() and cancel(); cancel() returns after the reading stopped,
 // so the descriptor may be closed right after it. `threadName` names the
 // thread that waits for the events (platform/thread_name.h); it sleeps until
-// one comes.
+// one comes. When waiting or reading fails, the failure is reported
+// (platform/failure_reporter.h) and the event handler gets
+// FileSystemEvent::failed: the source then delivers nothing more.
 class FileSystemObjectSource {
   public:
     FileSystemObjectSource(std::shared_ptr<EventDescriptor> descriptor, unsigned eventMask,
@@ -88,6 +96,9 @@ class FileSystemObjectSource {
 
   private:
     void readLoop();
+    // Reports why the reading stopped and delivers FileSystemEvent::failed.
+    void fail(const std::string& description);
+    void deliver(unsigned events);
 
     std::shared_ptr<EventDescriptor> descriptor_;
     unsigned mask_;

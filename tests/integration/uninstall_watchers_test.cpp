@@ -1,6 +1,6 @@
 // The two file watchers of a running daemon - the diagnostics switch, then the
-// uninstall by trigger file - with the real binary, the simulator and the
-// stand-in tools.
+// uninstall by a trigger file left while the daemon was stopped - with the
+// real binary, the simulator and the stand-in tools.
 
 #include <gtest/gtest.h>
 
@@ -30,7 +30,7 @@ std::string diagnosticLog(const qvtest::Sandbox& box) {
     return "";
 }
 
-TEST(WatchersEndToEnd, DiagnosticsFollowDebugConfAndTheUninstallTriggerRemovesEverything) {
+TEST(WatchersEndToEnd, DiagnosticsFollowDebugConfAndATriggerLeftWhileStoppedUninstallsAtStart) {
     qvtest::Simulator api;
     qvtest::Sandbox box;
     box.writeFile("/tmp/qvconfig", "KEY\\nACME\\nHQ");
@@ -66,9 +66,14 @@ TEST(WatchersEndToEnd, DiagnosticsFollowDebugConfAndTheUninstallTriggerRemovesEv
     EXPECT_EQ(diagnosticLog(box), before);
     EXPECT_EQ(before.find("Watching file at"), std::string::npos);  // written while off
 
-    // The uninstall.
+    // The trigger folder reports what is dropped into it; an uninstall.trigger
+    // dropped while no daemon runs is acted on, once, when the next one starts.
     ASSERT_TRUE(box.waitForLog("Watching file at " + kProduct + "/Triggers")) << box.textLog();
+    sh("touch '" + box.path(kProduct + "/Triggers/other") + "'");
+    ASSERT_TRUE(box.waitForLog("INFO File watcher triggered")) << box.textLog();
+    box.stopDaemon();
     sh("touch '" + box.path(kProduct + "/Triggers/uninstall.trigger") + "'");
+    box.startDaemon(api.baseUrl());
     auto ran = [&](const std::string& line) { return qvtest::hasEntry(box.shimCalls(), line); };
     ASSERT_TRUE(eventually([&] { return ran("pkgutil --forget com.tessaly.Quorvel"); }))
         << box.daemonOutput();
@@ -80,6 +85,7 @@ TEST(WatchersEndToEnd, DiagnosticsFollowDebugConfAndTheUninstallTriggerRemovesEv
     EXPECT_TRUE(ran("sudo launchctl bootout system " +
                     box.path("/Library/LaunchDaemons/com.tessaly.Quorvel.plist")));
     const auto out = box.daemonOutput();
+    EXPECT_EQ(countOf(out, "Agent uninstall trigger received."), 1) << out;
     EXPECT_TRUE(
         qvtest::inOrder(qvtest::entriesOf(out),
                         {"INFO Agent uninstall trigger received.", "INFO Status code: 204",

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include "platform/failure_reporter.h"
 #include "platform/fs_events.h"
 #include "support/checks.h"
 #include "support/temp_dir.h"
@@ -42,12 +43,24 @@ TEST(Dispatch, QueuesRunInOrderDelayedItemsWhenDueTasksAreCountedAndFileEventsAr
     late.wait();
     EXPECT_EQ(delayed, (std::vector<std::string>{"now", "soon", "late"}));
 
+    // What escapes a task, or a reader that stops, goes to the installed reporter.
+    std::mutex reportedMutex;
+    std::string reported;
+    platform::setFailureReporter([&](const std::string& line) {
+        std::lock_guard lock(reportedMutex);
+        reported += line + "\n";
+    });
+    auto wasReported = [&](const std::string& line) {
+        std::lock_guard lock(reportedMutex);
+        return reported.find(line + "\n") != std::string::npos;
+    };
     std::atomic<int> finished{0};
     for (int i = 0; i < 10; ++i)
         platform::Tasks::detach([&] { std::this_thread::sleep_for(10ms), ++finished; });
-    platform::Tasks::detach([] { throw std::runtime_error("a task's own failure"); });
+    platform::Tasks::detach([] { throw std::runtime_error("a task's own failure"); }, "qv-t");
     ASSERT_TRUE(platform::Tasks::waitIdle(5s));
     EXPECT_TRUE(finished == 10 && platform::Tasks::running() == 0) << finished;
+    EXPECT_TRUE(wasReported("Unexpected error: a task's own failure (task qv-t)")) << reported;
 
     // File-system events, each change made the way people and tools make it.
     qvtest::TempDir dir;
@@ -71,6 +84,25 @@ TEST(Dispatch, QueuesRunInOrderDelayedItemsWhenDueTasksAreCountedAndFileEventsAr
         qvtest::sh("cd " + dir.str() + " && " + command);
         EXPECT_TRUE(qvtest::eventually([&, want = events] { return seen == want; }, 3s)) << seen;
     }
+    // A descriptor whose reading fails (here, one that became a folder's):
+    // reported once, and the owner told, instead of a reader spinning or
+    // ending in silence.
+    {
+        auto failing = platform::EventDescriptor::open(dir.str());
+        const int folder = ::open(dir.str().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_EQ(::dup3(folder, failing->number(), O_CLOEXEC), failing->number());
+        ::close(folder);
+        std::atomic<unsigned> seen{0};
+        platform::FileSystemObjectSource source(failing, Event::write, queue);
+        source.setEventHandler([&] { seen |= source.data(); });
+        source.resume();
+        EXPECT_TRUE(qvtest::eventually([&] { return seen == Event::failed; }, 3s)) << seen;
+        EXPECT_TRUE(wasReported("Unexpected error: read failed: Is a directory (file events of " +
+                                dir.str() + ")"))
+            << reported;
+    }
+    platform::setFailureReporter({});
+
     // Closed once: the old source's cancel handler, running after a restart that closed its
     // descriptor and opened a new one (maybe under the same number), leaves the new one open.
     std::filesystem::create_directory_symlink(dir.path(), dir / "link");  // never followed
@@ -80,6 +112,19 @@ TEST(Dispatch, QueuesRunInOrderDelayedItemsWhenDueTasksAreCountedAndFileEventsAr
     auto second = platform::EventDescriptor::open((dir / "f").string());
     EXPECT_FALSE(first->close());
     EXPECT_NE(::fcntl(second->number(), F_GETFD), -1);
+}
+
+// A queue's owner released by the queue's own work: the queue cannot join its
+// thread, so the process stops, saying why.
+TEST(DispatchDeathTest, AQueueDestroyedOnItsOwnThreadAbortsWithAMessage) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            auto* queue = new platform::SerialQueue("test.self", "qv-self");
+            queue->async([queue] { delete queue; });
+            std::this_thread::sleep_for(10s);
+        },
+        "SerialQueue test\\.self \\(thread qv-self\\) destroyed on its own thread");
 }
 
 }  // namespace

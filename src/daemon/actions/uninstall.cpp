@@ -13,6 +13,7 @@
 #include "daemon/core/installation_gate.h"
 #include "daemon/core/requests.h"
 #include "daemon/core/shell.h"
+#include "daemon/core/uninstall_guard.h"
 #include "platform/files.h"
 #include "platform/preferences.h"
 #include "platform/process.h"
@@ -244,7 +245,7 @@ void uninstall(platform::Sleeper& sleeper) {
     Logging::WriteLine("Agent uninstall trigger received.");
     std::error_code ignored;
     std::filesystem::remove(platform::SystemRoot::resolve(kUninstallTriggerFile), ignored);
-    if (isUninstallProcessActive.exchange(true)) {
+    if (!UninstallGuard::take()) {
         Logging::WriteLine("Agent uninstall is already in progress.");
         return;
     }
@@ -271,12 +272,9 @@ void uninstall() {
 }
 
 void uninstallReleasingGuardOnFailure() {
-    try {
-        uninstall();
-    } catch (...) {
-        isUninstallProcessActive = false;
-        throw;
-    }
+    UninstallGuard guard;
+    uninstall();
+    guard.keep();
 }
 
 }  // namespace QVAgentLaunchDaemon

@@ -28,9 +28,9 @@ std::string selfRemovalScript();
 void uninstall(platform::Sleeper& sleeper);
 void uninstall();
 
-// uninstall() that releases isUninstallProcessActive when the run throws, so a
-// later request can start it again (the pending-action path uses it). The
-// error is rethrown.
+// uninstall() that releases isUninstallProcessActive when the run took it and
+// then threw, whatever it threw, so a later request can start it again (the
+// trigger folder and the pending actions run it so). The error passes out.
 void uninstallReleasingGuardOnFailure();
 
 }  // namespace QVAgentLaunchDaemon

@@ -34,8 +34,8 @@ class ConfigWatcher : public PathWatcher {
     using OnChange = std::function<void(const ConfigMapping&)>;
 
     // Starts watching at once and parses the file (a present file is parsed
-    // twice: once by the watch set-up, once here). The watcher keeps itself
-    // alive while it watches or waits for the file.
+    // twice: once by the watch set-up, once here). The caller owns the
+    // watcher (see PathWatcher).
     static std::shared_ptr<ConfigWatcher> create(std::string path);
 
     ConfigMapping config() const;

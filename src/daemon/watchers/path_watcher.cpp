@@ -2,9 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
-#include <mutex>
 #include <utility>
-#include <vector>
 
 #include "daemon/core/unexpected.h"
 #include "platform/system_root.h"
@@ -22,49 +20,50 @@ bool isFolderNoFollow(const std::filesystem::path& path) {
            std::filesystem::file_type::directory;
 }
 
-// A serial queue must never be destroyed by its own thread (it would join
-// itself). When the last reference to a watcher drops on its queue, the queue
-// is kept instead; only a test that ends a watcher gets here.
-void releaseQueue(std::shared_ptr<platform::SerialQueue>& queue) {
-    if (!queue || !queue->isCurrent())
-        return;
-    static std::mutex mutex;
-    static auto* kept = new std::vector<std::shared_ptr<platform::SerialQueue>>();
-    std::lock_guard lock(mutex);
-    kept->push_back(std::move(queue));
-}
-
 }  // namespace
 
 PathWatcher::PathWatcher(std::string path, const std::string& name)
     : path_(std::move(path)),
       eventsThreadName_("qv-events-" + name),
-      queue_(std::make_shared<platform::SerialQueue>("com.tessaly.Quorvel", "qv-watch-" + name)) {}
+      queue_("com.tessaly.Quorvel", "qv-watch-" + name) {}
 
 PathWatcher::~PathWatcher() {
+    // No work on the queue holds the watcher now, so none touches what is closed here.
     closeWatcher();
-    releaseQueue(queue_);
 }
 
 void PathWatcher::stop() {
-    queue_->sync([this] {
-        stopped_ = true;
+    queue_.sync([this] {
+        stopped_->store(true);
         closeWatcher();
     });
     drain();
 }
 
 void PathWatcher::drain() {
-    queue_->sync([] {});
+    queue_.sync([] {});
 }
 
 void PathWatcher::onQueue(const std::function<void()>& work) {
-    queue_->sync(work);
+    queue_.sync(work);
+}
+
+std::function<void()> PathWatcher::guarded(std::function<void(PathWatcher&)> work) {
+    return [weak = weak_from_this(), stopped = stopped_, work = std::move(work)] {
+        if (stopped->load())
+            return;
+        if (auto self = weak.lock())
+            runLoggingUnexpected([&] { work(*self); });
+    };
+}
+
+void PathWatcher::later(std::chrono::milliseconds delay, std::function<void(PathWatcher&)> work) {
+    queue_.asyncAfter(delay, guarded(std::move(work)));
 }
 
 void PathWatcher::setupWatcher() {
     closeWatcher();
-    if (stopped_)
+    if (stopped_->load())
         return;
     const std::string resolved = platform::SystemRoot::resolve(path_);
     fileDescriptor_ = platform::EventDescriptor::open(resolved);
@@ -107,35 +106,37 @@ void PathWatcher::awaitPath(const std::string& resolved) {
     startSource();
     // Likewise a folder on the way that arrived meanwhile: the wait moves below it.
     if (folder / next != target && isFolderNoFollow(folder / next))
-        queue_->async([self = shared_from_this()] { self->setupWatcher(); });
+        later(std::chrono::milliseconds(0), [](PathWatcher& self) { self.setupWatcher(); });
 }
 
 void PathWatcher::startSource() {
     source_ = std::make_unique<platform::FileSystemObjectSource>(fileDescriptor_, kWatchedEvents,
-                                                                 *queue_, eventsThreadName_);
-    source_->setEventHandler([weak = weak_from_this()] {
-        if (auto self = weak.lock()) {
-            runLoggingUnexpected([&] {
-                // While awaiting, any event on the way means another look at the path.
-                if (self->awaiting_)
-                    self->setupWatcher();
-                else
-                    self->handleEvents(self->source_ ? self->source_->data() : 0);
-            });
-        }
-    });
-    // Closes the descriptor this source was made for, never a newer one, and
-    // holds the watcher until the source is cancelled.
-    source_->setCancelHandler(
-        [self = shared_from_this(), descriptor = fileDescriptor_] { descriptor->close(); });
+                                                                 queue_, eventsThreadName_);
+    source_->setEventHandler(guarded([](PathWatcher& self) { self.sourceFired(); }));
+    // Closes the descriptor this source was made for, never a newer one.
+    source_->setCancelHandler([descriptor = fileDescriptor_] { descriptor->close(); });
     source_->resume();
 }
 
+void PathWatcher::sourceFired() {
+    const unsigned events = source_ ? source_->data() : 0;
+    const unsigned changes = events & ~platform::FileSystemEvent::failed;
+    // While awaiting, any event on the way means another look at the path.
+    if (changes != 0 && awaiting_) {
+        setupWatcher();
+    } else if (changes != 0) {
+        handleEvents(changes);
+    }
+    if (events & platform::FileSystemEvent::failed) {
+        // The source stopped reading (and reported why): watch afresh, after
+        // a second so that a lasting failure does not spin.
+        closeWatcher();
+        scheduleRetry();
+    }
+}
+
 void PathWatcher::scheduleRetry() {
-    queue_->asyncAfter(std::chrono::seconds(1), [self = shared_from_this()] {
-        if (!self->stopped_)
-            self->setupWatcher();
-    });
+    later(std::chrono::seconds(1), [](PathWatcher& self) { self.setupWatcher(); });
 }
 
 void PathWatcher::closeWatcher() {

@@ -4,9 +4,19 @@
 // path is missing, the nearest folder on the way to it that exists is watched
 // for the next name on that way, so the path is taken up as soon as it
 // appears, without polling; only when nothing can be watched at all is the
-// watch retried every second. A watcher keeps itself alive while it watches or
-// waits for its path; stop() ends that.
+// watch retried every second. An event source that stops on an error (the
+// platform reports it) is set up afresh after a second in the same way; the
+// look at the path when it opens again stands for the events missed.
+//
+// Ownership: whoever creates a watcher owns it (the daemon's two watchers are
+// process-wide and never released); its queue's work and its event source
+// hold it only weakly, and take it only while it is not stopped. So after
+// stop() nothing on the queue takes the watcher any more: an owner that calls
+// stop() before it drops the last reference never has the watcher, and with
+// it the queue, destroyed on the queue's own thread (which aborts).
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -24,8 +34,9 @@ class PathWatcher : public std::enable_shared_from_this<PathWatcher> {
 
     const std::string& path() const { return path_; }
 
-    // Stops watching for good and drops pending retries' work. The daemon's
-    // watchers live for the process; tests end theirs with this.
+    // Stops watching for good; pending retries do nothing. The daemon's
+    // watchers live for the process; tests end theirs with this before they
+    // drop them. Not on the watcher's queue.
     void stop();
     // Waits until the queue has run everything queued so far (tests).
     void drain();
@@ -47,6 +58,13 @@ class PathWatcher : public std::enable_shared_from_this<PathWatcher> {
     virtual void handleEvents(unsigned events) = 0;
 
   private:
+    // Work for the queue that runs `work` on the watcher unless it is stopped
+    // or gone by then; what `work` throws is logged. later() queues it after
+    // `delay`.
+    std::function<void()> guarded(std::function<void(PathWatcher&)> work);
+    void later(std::chrono::milliseconds delay, std::function<void(PathWatcher&)> work);
+    // On the queue: the source delivered `events`.
+    void sourceFired();
     // Starts the event source on fileDescriptor_: the path's own events, or
     // while `awaiting_` the arrival of the next name on the way to it.
     void startSource();
@@ -57,11 +75,12 @@ class PathWatcher : public std::enable_shared_from_this<PathWatcher> {
 
     std::string path_;
     std::string eventsThreadName_;
+    platform::SerialQueue queue_;  // outlives the source, which delivers on it
     std::unique_ptr<platform::FileSystemObjectSource> source_;
     std::shared_ptr<platform::EventDescriptor> fileDescriptor_;
-    std::shared_ptr<platform::SerialQueue> queue_;
     bool awaiting_ = false;  // queue only
-    bool stopped_ = false;   // queue only
+    // Set on the queue by stop(); the queue's work looks at it before it takes the watcher.
+    std::shared_ptr<std::atomic<bool>> stopped_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 }  // namespace QVAgentLaunchDaemon

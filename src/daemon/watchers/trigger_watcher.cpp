@@ -1,5 +1,4 @@
 #include "daemon/watchers/trigger_watcher.h"
-#include "daemon/core/unexpected.h"
 
 #include <exception>
 #include <filesystem>
@@ -7,7 +6,7 @@
 
 #include "daemon/actions/uninstall.h"
 #include "daemon/core/app_core.h"
-#include "daemon/core/globals.h"
+#include "daemon/core/unexpected.h"
 #include "platform/files.h"
 #include "platform/system_root.h"
 
@@ -15,6 +14,9 @@ namespace QVAgentLaunchDaemon {
 namespace {
 
 using App::Core::Logging;
+
+// The process-wide watcher on the trigger folder, created by the start-up sequence.
+std::shared_ptr<TriggerWatcher> triggerFolderWatcher;
 
 }  // namespace
 
@@ -36,6 +38,12 @@ std::shared_ptr<TriggerWatcher> TriggerWatcher::create(OnTriggerFileCreated onTr
 
 void TriggerWatcher::watchOpened() {
     Logging::WriteLine("\xE2\x9C\x85 Watching file at " + path());
+    // A trigger dropped while nothing watched (before the start, or while the
+    // watch was set up again) counts as dropped now; one dropped from here on
+    // is reported by the source.
+    const auto trigger = platform::SystemRoot::resolve(path() + "/" + kUninstallTriggerName);
+    if (platform::fileExists(trigger))
+        handleEvents(platform::FileSystemEvent::write);
 }
 
 void TriggerWatcher::handleEvents(unsigned events) {
@@ -50,15 +58,14 @@ void TriggerWatcher::handleEvents(unsigned events) {
 void handleTriggerFolderChange(const std::string& folderPath) {
     Logging::WriteLine("File watcher triggered");
     detachTask("qv-trigger", [folderPath] {
-        const auto triggerFile = folderPath + "/uninstall.trigger";
+        const auto triggerFile = folderPath + "/" + kUninstallTriggerName;
         if (!platform::fileExists(platform::SystemRoot::resolve(triggerFile)))
             return;
         detachTask("qv-uninstall", [] {
             try {
-                uninstall();
+                uninstallReleasingGuardOnFailure();
             } catch (const std::exception& error) {
                 Logging::WriteError(std::string("Error: ") + error.what());
-                isUninstallProcessActive = false;
             }
         });
     });
@@ -66,7 +73,8 @@ void handleTriggerFolderChange(const std::string& folderPath) {
 
 void setupFileSystemWatchers() {
     Logging::WriteLine("Setting up file watchers for trigger folder");
-    TriggerWatcher::create(handleTriggerFolderChange);
+    if (!triggerFolderWatcher)
+        triggerFolderWatcher = TriggerWatcher::create(handleTriggerFolderChange);
 }
 
 }  // namespace QVAgentLaunchDaemon

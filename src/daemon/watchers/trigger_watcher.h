@@ -13,6 +13,7 @@ namespace QVAgentLaunchDaemon {
 
 inline constexpr const char* kTriggerFolder =
     "/Library/Application Support/Tessaly/Quorvel/Triggers";
+inline constexpr const char* kUninstallTriggerName = "uninstall.trigger";
 
 class TriggerWatcher : public PathWatcher {
   public:
@@ -20,7 +21,9 @@ class TriggerWatcher : public PathWatcher {
 
     // Creates the folder when nothing is there (parents are not created) and
     // starts watching; while the folder is missing it waits for it to
-    // appear. The watcher keeps itself alive through its event source.
+    // appear. Each time the watch opens, an "uninstall.trigger" already in the
+    // folder is handled as if it had just been dropped. The caller owns the
+    // watcher (see PathWatcher).
     static std::shared_ptr<TriggerWatcher> create(OnTriggerFileCreated onTriggerFileCreated);
 
   private:
@@ -32,11 +35,12 @@ class TriggerWatcher : public PathWatcher {
 };
 
 // The handler setupFileSystemWatchers() installs: when "uninstall.trigger" is
-// in `folderPath`, runs uninstall() in a task of its own and releases
-// isUninstallProcessActive when it throws.
+// in `folderPath`, runs uninstallReleasingGuardOnFailure() in a task of its
+// own and logs what it throws.
 void handleTriggerFolderChange(const std::string& folderPath);
 
-// Logs "Setting up file watchers for trigger folder" and starts the watcher.
+// Logs "Setting up file watchers for trigger folder" and starts the watcher,
+// which then lives for the process (once only).
 void setupFileSystemWatchers();
 
 }  // namespace QVAgentLaunchDaemon
