@@ -12,7 +12,6 @@
 #include "daemon/main_task.h"
 #include "daemon/status.h"
 #include "platform/failure_reporter.h"
-#include "platform/preferences.h"
 
 namespace {
 
@@ -69,8 +68,6 @@ int main(int argc, char** argv) {
     // and a closed standard output is an error to write to, not a death.
     ::umask(022);
     std::signal(SIGPIPE, SIG_IGN);
-    platform::Preferences::setErrorReporter(
-        [](const std::string& line) { App::Core::Logging::WriteError(line); });
     platform::setFailureReporter(
         [](const std::string& line) { App::Core::Logging::WriteError(line); });
     startDaemon();

@@ -1,7 +1,6 @@
 #include "platform/preferences.h"
 
 #include <plist/plist.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -12,6 +11,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/failure_reporter.h"
 #include "platform/files.h"
 #include "platform/system_root.h"
 
@@ -55,37 +55,9 @@ std::shared_ptr<Domain> domainFor(const std::string& domain) {
     return slot;
 }
 
-std::mutex& reporterMutex() {
-    static std::mutex m;
-    return m;
-}
-
-Preferences::ErrorReporter& reporterStorage() {
-    static Preferences::ErrorReporter reporter;
-    return reporter;
-}
-
-void writeToStderr(const std::string& line) {
-    const std::string text = line + "\n";
-    // One write, so the line is not interleaved with other output.
-    [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
-}
-
 void report(const std::vector<std::string>& lines) {
-    if (lines.empty())
-        return;
-    Preferences::ErrorReporter reporter;
-    {
-        std::lock_guard lock(reporterMutex());
-        reporter = reporterStorage();
-    }
-    for (const auto& line : lines) {
-        if (reporter) {
-            reporter(line);
-        } else {
-            writeToStderr(line);
-        }
-    }
+    for (const auto& line : lines)
+        reportFailure(line);
 }
 
 // Errors found while holding a domain's lock; reported once it is released,
@@ -206,11 +178,6 @@ std::optional<std::string> PreferenceValue::asString() const {
     if (const auto* s = std::get_if<std::string>(&value))
         return *s;
     return std::nullopt;
-}
-
-void Preferences::setErrorReporter(ErrorReporter reporter) {
-    std::lock_guard lock(reporterMutex());
-    reporterStorage() = std::move(reporter);
 }
 
 PreferenceLookup Preferences::lookUp(const std::string& key, const std::string& domain) {

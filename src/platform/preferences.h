@@ -6,7 +6,6 @@
 // several threads lose nothing.
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <variant>
@@ -31,12 +30,6 @@ struct PreferenceLookup {
 
 class Preferences {
   public:
-    // Receives one error line, e.g. when a corrupt file was moved aside. It is
-    // called with no lock held. An empty reporter restores the default, which
-    // writes the line to stderr.
-    using ErrorReporter = std::function<void(const std::string&)>;
-    static void setErrorReporter(ErrorReporter reporter);
-
     // The value of `key` in `domain`. A file that cannot be read now is a
     // passing fault: it is left as it is, the cached domain (if any) serves,
     // and the next access reads it again. Only a file that was read whole and

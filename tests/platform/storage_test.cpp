@@ -9,6 +9,7 @@
 
 #include <thread>
 
+#include "platform/failure_reporter.h"
 #include "platform/files.h"
 #include "platform/plist.h"
 #include "platform/preferences.h"
@@ -36,13 +37,13 @@ class Storage : public testing::Test {
   protected:
     Storage() {
         qvtest::useRoot(dir_.str());
-        Preferences::setErrorReporter([this](const std::string& line) {
+        platform::setFailureReporter([this](const std::string& line) {
             std::lock_guard lock(mutex_);
             errors_ += line + "\n";
         });
     }
     ~Storage() override {
-        Preferences::setErrorReporter(nullptr);
+        platform::setFailureReporter(nullptr);
         qvtest::restoreScratchRoot();
         ::umask(saved_);
     }
@@ -199,7 +200,7 @@ TEST_F(Storage, PreferencesReplaceTheFileKeepOthersEditsAndTypesAndSurviveCorrup
     EXPECT_TRUE(Preferences::synchronize(kDomain));
     EXPECT_EQ(stored("identifier"), "kept");
 
-    Preferences::setErrorReporter(nullptr);  // without a reporter the line goes to stderr, whole
+    platform::setFailureReporter(nullptr);  // without a reporter the line goes to stderr, whole
     qvtest::writeFile(file_, "not a plist");
     testing::internal::CaptureStderr();
     EXPECT_EQ(stored("identifier"), std::nullopt);
