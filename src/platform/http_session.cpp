@@ -241,16 +241,16 @@ struct Transfer {
             }
             written += size;
             while (size > 0) {
-                ssize_t written = ::write(fd, data, size);
-                if (written < 0) {
+                const ssize_t done = ::write(fd, data, size);
+                if (done < 0) {
                     if (errno == EINTR)
                         continue;
                     writeError =
                         std::string("cannot write the download file: ") + std::strerror(errno);
                     return false;
                 }
-                data += written;
-                size -= static_cast<std::size_t>(written);
+                data += done;
+                size -= static_cast<std::size_t>(done);
             }
             receivedBytes = true;
             return true;
@@ -370,71 +370,100 @@ void HttpSession::Impl::start(std::unique_ptr<Transfer> transfer) {
     deliverError(std::move(transfer), "cancelled: the HTTP session was shut down");
 }
 
+namespace {
+
+// The options of one easy handle, each set through QV_SET_OPTION, which
+// checks what libcurl answers: a refused option (a protocol list, TLS
+// verification, the CA bundle or a limit libcurl does not take) must fail the
+// request rather than let it run without the protection. The first refusal
+// is kept by the option's name.
+struct EasyOptions {
+    CURL* easy;
+    const char* refused = nullptr;
+
+    void check(CURLcode code, const char* option) {
+        if (code != CURLE_OK && refused == nullptr)
+            refused = option;
+    }
+    std::optional<std::string> error() const {
+        if (refused == nullptr)
+            return std::nullopt;
+        return std::string("libcurl refused ") + refused;
+    }
+};
+
+// A macro so that each option is written once: the name a refusal reports is
+// that of the option set.
+#define QV_SET_OPTION(options, option, value) \
+    (options).check(curl_easy_setopt((options).easy, option, value), #option)
+
+}  // namespace
+
 std::optional<std::string> HttpSession::Impl::configure(Transfer& t, const HttpRequest& request) {
     if (caError)
         return caError;
     t.easy = curl_easy_init();
     if (t.easy == nullptr)
         return "cannot create a libcurl handle";
-    CURL* e = t.easy;
+    EasyOptions options{t.easy};
     const long timeout = std::max<long>(1, static_cast<long>(request.timeout.count()));
 
-    curl_easy_setopt(e, CURLOPT_PRIVATE, static_cast<void*>(&t));
-    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t.errorBuffer);
-    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(e, CURLOPT_URL, request.url.c_str());
-    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(e, CURLOPT_MAXREDIRS, 10L);
-    // A time-out without progress, never a cap on the whole transfer.
-    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, timeout);
-    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, timeout);
+    QV_SET_OPTION(options, CURLOPT_PRIVATE, static_cast<void*>(&t));
+    QV_SET_OPTION(options, CURLOPT_ERRORBUFFER, t.errorBuffer);
+    QV_SET_OPTION(options, CURLOPT_NOSIGNAL, 1L);
+    QV_SET_OPTION(options, CURLOPT_URL, request.url.c_str());
+    QV_SET_OPTION(options, CURLOPT_PROTOCOLS_STR, "http,https");
+    QV_SET_OPTION(options, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    QV_SET_OPTION(options, CURLOPT_FOLLOWLOCATION, 1L);
+    QV_SET_OPTION(options, CURLOPT_MAXREDIRS, 10L);
+    // A time-out without progress, never a cap on a download.
+    QV_SET_OPTION(options, CURLOPT_CONNECTTIMEOUT, timeout);
+    QV_SET_OPTION(options, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    QV_SET_OPTION(options, CURLOPT_LOW_SPEED_TIME, timeout);
     if (t.isDownload()) {
         // Fewer, larger reads: a package streams in a sixteenth of the reads
         // the default buffer costs.
-        curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kDownloadBufferBytes);
+        QV_SET_OPTION(options, CURLOPT_BUFFERSIZE, kDownloadBufferBytes);
     } else {
-        curl_easy_setopt(e, CURLOPT_TIMEOUT, 2 * timeout);
+        QV_SET_OPTION(options, CURLOPT_TIMEOUT, 2 * timeout);
     }
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    QV_SET_OPTION(options, CURLOPT_SSL_VERIFYPEER, 1L);
+    QV_SET_OPTION(options, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!caBundle.empty()) {
         curl_blob blob{caBundle.data(), caBundle.size(),
                        CURL_BLOB_NOCOPY};  // outlives every handle
-        curl_easy_setopt(e, CURLOPT_CAINFO_BLOB, &blob);
+        QV_SET_OPTION(options, CURLOPT_CAINFO_BLOB, &blob);
     }
-    curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
-    curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
-    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
-    curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
+    QV_SET_OPTION(options, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    QV_SET_OPTION(options, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
+    QV_SET_OPTION(options, CURLOPT_HEADERDATA, &t);
+    QV_SET_OPTION(options, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
+    QV_SET_OPTION(options, CURLOPT_WRITEDATA, &t);
     t.sockets = &sockets;
-    curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, &SocketRegistry::open);
-    curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, &sockets);
-    curl_easy_setopt(e, CURLOPT_CLOSESOCKETFUNCTION, &SocketRegistry::close);
-    curl_easy_setopt(e, CURLOPT_CLOSESOCKETDATA, &sockets);
-    curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &Transfer::onConnection);
-    curl_easy_setopt(e, CURLOPT_PREREQDATA, &t);
+    QV_SET_OPTION(options, CURLOPT_OPENSOCKETFUNCTION, &SocketRegistry::open);
+    QV_SET_OPTION(options, CURLOPT_OPENSOCKETDATA, &sockets);
+    QV_SET_OPTION(options, CURLOPT_CLOSESOCKETFUNCTION, &SocketRegistry::close);
+    QV_SET_OPTION(options, CURLOPT_CLOSESOCKETDATA, &sockets);
+    QV_SET_OPTION(options, CURLOPT_PREREQFUNCTION, &Transfer::onConnection);
+    QV_SET_OPTION(options, CURLOPT_PREREQDATA, &t);
 
     const std::string& method = request.method;
     if (request.body) {
         t.requestBody = *request.body;
-        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE,
-                         static_cast<curl_off_t>(t.requestBody.size()));
-        curl_easy_setopt(e, CURLOPT_POSTFIELDS, t.requestBody.data());
+        QV_SET_OPTION(options, CURLOPT_POSTFIELDSIZE_LARGE,
+                      static_cast<curl_off_t>(t.requestBody.size()));
+        QV_SET_OPTION(options, CURLOPT_POSTFIELDS, t.requestBody.data());
         if (method != "POST")
-            curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
+            QV_SET_OPTION(options, CURLOPT_CUSTOMREQUEST, method.c_str());
     } else if (method == "GET") {
-        curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+        QV_SET_OPTION(options, CURLOPT_HTTPGET, 1L);
     } else if (method == "POST") {
-        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
-        curl_easy_setopt(e, CURLOPT_POSTFIELDS, "");
+        QV_SET_OPTION(options, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
+        QV_SET_OPTION(options, CURLOPT_POSTFIELDS, "");
     } else if (method == "HEAD") {
-        curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+        QV_SET_OPTION(options, CURLOPT_NOBODY, 1L);
     } else {
-        curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
+        QV_SET_OPTION(options, CURLOPT_CUSTOMREQUEST, method.c_str());
     }
 
     // Our headers in order; then libcurl's own defaults switched off, so nothing
@@ -464,9 +493,11 @@ std::optional<std::string> HttpSession::Impl::configure(Transfer& t, const HttpR
         if (!hasHeader(request.headers, "Content-Type") && !append("Content-Type:"))
             return "out of memory";
     }
-    curl_easy_setopt(e, CURLOPT_HTTPHEADER, t.headerList);
-    return std::nullopt;
+    QV_SET_OPTION(options, CURLOPT_HTTPHEADER, t.headerList);
+    return options.error();
 }
+
+#undef QV_SET_OPTION
 
 int HttpSession::Impl::waitMilliseconds(bool idle) {
     constexpr int kForever = std::numeric_limits<int>::max();

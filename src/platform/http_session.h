@@ -44,7 +44,8 @@ struct HttpResponse {
 };
 
 // Exactly one of `error` and `response` is set. A transport error (DNS,
-// connect, TLS, time-out, dropped connection, an oversized body) is a
+// connect, TLS, time-out, dropped connection, an oversized body or header, a
+// redirect to a scheme not allowed, an option libcurl refused) is a
 // human-readable description.
 struct DataTaskResult {
     std::optional<std::string> body;  // present when the server sent at least one byte
