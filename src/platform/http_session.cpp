@@ -397,6 +397,17 @@ struct EasyOptions {
 #define QV_SET_OPTION(options, option, value) \
     (options).check(curl_easy_setopt((options).easy, option, value), #option)
 
+// Redirects never leave TLS: only a URL that is plainly http may be redirected
+// to http; any other (https, or a scheme libcurl would have to guess) follows
+// https redirects only.
+const char* redirectProtocolsFor(const std::string& url) {
+    constexpr std::string_view kPlainHttp = "http://";
+    const bool plainHttp =
+        url.size() >= kPlainHttp.size() &&
+        equalsIgnoringCase(url.substr(0, kPlainHttp.size()), std::string(kPlainHttp));
+    return plainHttp ? "http,https" : "https";
+}
+
 }  // namespace
 
 std::optional<std::string> HttpSession::Impl::configure(Transfer& t, const HttpRequest& request) {
@@ -413,7 +424,7 @@ std::optional<std::string> HttpSession::Impl::configure(Transfer& t, const HttpR
     QV_SET_OPTION(options, CURLOPT_NOSIGNAL, 1L);
     QV_SET_OPTION(options, CURLOPT_URL, request.url.c_str());
     QV_SET_OPTION(options, CURLOPT_PROTOCOLS_STR, "http,https");
-    QV_SET_OPTION(options, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    QV_SET_OPTION(options, CURLOPT_REDIR_PROTOCOLS_STR, redirectProtocolsFor(request.url));
     QV_SET_OPTION(options, CURLOPT_FOLLOWLOCATION, 1L);
     QV_SET_OPTION(options, CURLOPT_MAXREDIRS, 10L);
     // A time-out without progress, never a cap on a download.

@@ -74,6 +74,8 @@ class HttpSession {
 
     // Extra CA bundle (PEM) trusted besides the system store; read from
     // QV_CA_FILE by shared(). TLS peer and host verification are always on.
+    // Redirects (at most 10) never leave TLS: a request to an https URL follows
+    // https redirects only.
     explicit HttpSession(std::optional<std::string> caFile = std::nullopt);
     ~HttpSession();
     HttpSession(const HttpSession&) = delete;

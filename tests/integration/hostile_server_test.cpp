@@ -151,7 +151,8 @@ TEST_P(HostileAnswer, IsLoggedAndTheDaemonGoesOnInBoundedMemory) {
 INSTANTIATE_TEST_SUITE_P(To, HostileAnswer, testing::ValuesIn(kRows),
                          [](const auto& info) { return info.param.name; });
 
-TEST(HostileAnswerTls, SelfSignedServerIsRefusedUnlessItsCertificateIsTheCaFile) {
+TEST(HostileAnswerTls,
+     SelfSignedServerIsRefusedUnlessItsCertificateIsTheCaFileAndNoRedirectLeavesTls) {
     // Valid for 127.0.0.1 and its own CA, so naming it as the CA file makes it trusted.
     qvtest::TempDir dir;
     const std::string certificate = dir.str() + "/cert.pem", key = dir.str() + "/key.pem";
@@ -160,7 +161,11 @@ TEST(HostileAnswerTls, SelfSignedServerIsRefusedUnlessItsCertificateIsTheCaFile)
         "-subj /CN=qv -addext subjectAltName=IP:127.0.0.1 -addext "
         "basicConstraints=critical,CA:TRUE -keyout " +
         key + " -out " + certificate + " 2>/dev/null");
-    qvtest::Simulator api({"--tls", certificate, key});
+    // Once trusted, its MDM package link answers with a redirect to plain http.
+    qvtest::Simulator plain;
+    const std::string package = "/addigy/packages/cmp-1.pkg";
+    qvtest::Simulator api({"--tls", certificate, key, "--fault",
+                           "GET " + package + " redirect " + plain.baseUrl() + package});
     const std::string url = "https" + api.baseUrl().substr(4);
     qvtest::Sandbox box;
     box.startDaemon(url);
@@ -172,6 +177,12 @@ TEST(HostileAnswerTls, SelfSignedServerIsRefusedUnlessItsCertificateIsTheCaFile)
     box.startDaemon(url, {{"QV_CA_FILE", certificate}});
     EXPECT_TRUE(box.waitForLog("INFO Parsed Todo: RegistrationDTO(computerId: \"cmp-1\")"))
         << box.textLog();
+    // A redirect never leaves TLS: the package is not fetched over plain http.
+    EXPECT_TRUE(
+        box.waitForLog("ERROR Download error: Unsupported protocol: Protocol \"http\" "
+                       "not supported or disabled in libcurl"))
+        << box.textLog();
+    EXPECT_TRUE(plain.requestsTo("GET", package).empty());
 }
 
 }  // namespace
