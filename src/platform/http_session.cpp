@@ -427,11 +427,13 @@ std::optional<std::string> HttpSession::Impl::configure(Transfer& t, const HttpR
     QV_SET_OPTION(options, CURLOPT_REDIR_PROTOCOLS_STR, redirectProtocolsFor(request.url));
     QV_SET_OPTION(options, CURLOPT_FOLLOWLOCATION, 1L);
     QV_SET_OPTION(options, CURLOPT_MAXREDIRS, 10L);
-    // A time-out without progress, never a cap on a download.
+    // A time-out without progress; the limit in all comes below.
     QV_SET_OPTION(options, CURLOPT_CONNECTTIMEOUT, timeout);
     QV_SET_OPTION(options, CURLOPT_LOW_SPEED_LIMIT, 1L);
     QV_SET_OPTION(options, CURLOPT_LOW_SPEED_TIME, timeout);
     if (t.isDownload()) {
+        QV_SET_OPTION(options, CURLOPT_TIMEOUT,
+                      std::max<long>(1, static_cast<long>(request.downloadTimeout.count())));
         // Fewer, larger reads: a package streams in a sixteenth of the reads
         // the default buffer costs.
         QV_SET_OPTION(options, CURLOPT_BUFFERSIZE, kDownloadBufferBytes);
@@ -728,18 +730,33 @@ DownloadTaskResult HttpSession::downloadTaskAndWait(HttpRequest request,
     return out;
 }
 
+namespace {
+
+// The environment variable `name` as a whole number of seconds from 1 to a
+// day, else `fallback`.
+std::chrono::seconds secondsFromEnvironment(const char* name, std::chrono::seconds fallback) {
+    const char* text = std::getenv(name);
+    if (text != nullptr && *text != '\0') {
+        char* end = nullptr;
+        errno = 0;
+        const long seconds = std::strtol(text, &end, 10);
+        if (errno == 0 && *end == '\0' && seconds > 0 && seconds <= 86400)
+            return std::chrono::seconds(seconds);
+    }
+    return fallback;
+}
+
+}  // namespace
+
 std::chrono::seconds defaultRequestTimeout() {
-    static const std::chrono::seconds value = [] {
-        const char* text = std::getenv("QV_REQUEST_TIMEOUT_S");
-        if (text != nullptr && *text != '\0') {
-            char* end = nullptr;
-            errno = 0;
-            const long seconds = std::strtol(text, &end, 10);
-            if (errno == 0 && *end == '\0' && seconds > 0 && seconds <= 86400)
-                return std::chrono::seconds(seconds);
-        }
-        return std::chrono::seconds(60);
-    }();
+    static const auto value =
+        secondsFromEnvironment("QV_REQUEST_TIMEOUT_S", std::chrono::seconds(60));
+    return value;
+}
+
+std::chrono::seconds defaultDownloadTimeout() {
+    static const auto value =
+        secondsFromEnvironment("QV_DOWNLOAD_TIMEOUT_S", std::chrono::seconds(1800));
     return value;
 }
 

@@ -20,8 +20,12 @@ namespace platform {
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
 // The request time-out without progress: QV_REQUEST_TIMEOUT_S seconds when
-// that is a positive whole number, else 60. Read once.
+// that is a whole number from 1 to 86400, else 60. Read once.
 std::chrono::seconds defaultRequestTimeout();
+
+// A download's limit in all: QV_DOWNLOAD_TIMEOUT_S seconds when that is a
+// whole number from 1 to 86400, else 1800. Read once.
+std::chrono::seconds defaultDownloadTimeout();
 
 struct HttpRequest {
     std::string method = "GET";
@@ -30,8 +34,10 @@ struct HttpRequest {
     std::optional<std::string> body;  // absent: no body
     // Time-out without progress: connecting, and any stretch without a byte.
     // A data task also ends after twice this in all, so a server that trickles
-    // bytes cannot hold its caller; a download is never cut while it flows.
+    // bytes cannot hold its caller.
     std::chrono::seconds timeout = defaultRequestTimeout();
+    // A download's limit in all: it ends after this however it flows.
+    std::chrono::seconds downloadTimeout = defaultDownloadTimeout();
 };
 
 struct HttpResponse {

@@ -97,6 +97,10 @@ const Row kRows[] = {
      "ERROR Download error: Transferred a partial file", kFetch},
     {"MdmDownloadRefused", "GET /addigy/packages/cmp-1.pkg", R"({"status": 500})", Armed::atStart,
      "ERROR Download error: the server answered with status 500", kFetch},
+    // Flowing, it passes the no-progress limit; the limit in all (3 s) ends it.
+    {"MdmDownloadFourBytesASecond", "GET /addigy/packages/cmp-1.pkg", R"({"kind": "trickle"})",
+     Armed::atStart, "ERROR Download error: Timeout was reached: Operation timed out after ",
+     kFetch},
 };
 
 void PrintTo(const Row& row, std::ostream* out) {
@@ -126,7 +130,7 @@ TEST_P(HostileAnswer, IsLoggedAndTheDaemonGoesOnInBoundedMemory) {
     box.writeFile("/.shim/installer.sh", "cat \"$2\" >> \"$QV_ROOT/installed\"\n");
     if (row.armed == Armed::atStart)
         api.addFault(fault);
-    box.startDaemon(api.baseUrl(), {{"QV_REQUEST_TIMEOUT_S", "2"}});
+    box.startDaemon(api.baseUrl(), {{"QV_REQUEST_TIMEOUT_S", "2"}, {"QV_DOWNLOAD_TIMEOUT_S", "3"}});
     if (row.armed == Armed::onceConfigured) {
         ASSERT_TRUE(box.waitForLog("INFO Got configuration at ")) << box.textLog();
         api.addFault(fault);
