@@ -167,6 +167,10 @@ struct Transfer {
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
     HttpResponse response;
+    // Until a response's blank line libcurl is collecting its status line and
+    // headers; true from the start, as the first status line may be the one
+    // too long. A redirect hop or 100 Continue starts another response.
+    bool readingHeaders = true;
 
     // Data task.
     std::string body;
@@ -194,6 +198,7 @@ struct Transfer {
     // A new status line starts another response (a redirect hop, 100 Continue,
     // a proxy's CONNECT answer): only the last response's headers and body count.
     void startNewResponse() {
+        readingHeaders = true;
         response.headers.clear();
         body.clear();
         receivedBytes = false;
@@ -212,6 +217,7 @@ struct Transfer {
             return;
         }
         if (line == "\r\n" || line == "\n" || line.empty()) {
+            readingHeaders = false;
             acknowledgeNow(socket);
             return;
         }
@@ -282,6 +288,21 @@ struct Transfer {
         return static_cast<Transfer*>(self)->bodyBytes(data, n) ? n : 0;
     }
 };
+
+namespace {
+
+// libcurl rejects a status or header line beyond its limit (100 KiB) as "out
+// of memory" (from 8.6 on as "too large"), without a word more; while a
+// response's headers come in, that is what the code means.
+bool exceedsHeaderLimit(const Transfer& t, CURLcode code) {
+#if LIBCURL_VERSION_NUM >= 0x080600
+    if (code == CURLE_TOO_LARGE)
+        return t.readingHeaders;
+#endif
+    return code == CURLE_OUT_OF_MEMORY && t.readingHeaders;
+}
+
+}  // namespace
 
 struct HttpSession::Impl {
     explicit Impl(std::optional<std::string> caFile);
@@ -588,6 +609,8 @@ void HttpSession::Impl::finish(std::unique_ptr<Transfer> t, CURLcode code) {
                     std::to_string(HttpSession::kMaxDataBodyBytes) + " bytes (8 MiB)";
         } else if (t->writeError) {
             error = *t->writeError;
+        } else if (exceedsHeaderLimit(*t, code)) {
+            error = "the response headers exceed the limit";
         } else {
             error = curl_easy_strerror(code);
             std::string detail = trimmed(t->errorBuffer);

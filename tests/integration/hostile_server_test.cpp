@@ -80,9 +80,9 @@ const Row kRows[] = {
     {"RegistrationIdOfWrongType", "POST /computers/mac", R"({"status": 200, "body": {"id": 5}})",
      Armed::atStart,
      "ERROR Failed to decode JSON: Expected to decode a string for key \"id\" but found number"},
-    // libcurl reports a header line past its limit (100 KiB) as "Out of memory".
+    // A header line past libcurl's limit (100 KiB), which libcurl calls "Out of memory".
     {"LoginWith1MiBHeader", "POST /computers/cmp-1/login", R"({"kind": "bigheader"})",
-     Armed::atStart, "ERROR Request error: "},
+     Armed::atStart, "ERROR Request error: the response headers exceed the limit"},
     {"StateNeverAnswered", "POST /computers/state", R"({"kind": "hang"})", Armed::onceConfigured,
      "INFO Error sending computer state: Request to {api}/computers/state failed: Timeout was "
      "reached"},
