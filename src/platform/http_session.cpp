@@ -318,14 +318,12 @@ struct HttpSession::Impl {
     void finish(std::unique_ptr<Transfer> transfer, CURLcode code);
     void deliverError(std::unique_ptr<Transfer> transfer, std::string error);
 
+    // An exception a completion handler lets escape is the callback queue's
+    // to report, at its edge, like that of any other work item.
     template <class Completion, class Result>
     void post(Completion completion, Result result) {
         callbacks.async([completion = std::move(completion), result = std::move(result)]() mutable {
-            try {
-                completion(std::move(result));
-            } catch (...) {
-                // A completion handler reports its own failures; nothing may escape the queue.
-            }
+            completion(std::move(result));
         });
     }
 
