@@ -112,7 +112,7 @@ TEST_F(HttpWorld, SendsExactlyTheGivenRequestAndHandsBackTheLastAnswerOrATranspo
         {"GET", "/old", "200 arrived", {{"Authorization", "secret"}}, {}, "/new", false, 60s},
         {"GET", "/payload.pkg", "200 " + payload, {}, {}, "", true, 60s},
         {"GET", "/at-limit", "200 " + kAtLimit, {}, {}, "", false, 60s},
-        {"GET", "/trickle", "200 trickling", {}, {}, "", true, 2s},  // never cut while it flows
+        {"GET", "/trickle", "200 trickling", {}, {}, "", true, 2s},  // no time-out while it flows
         {"GET", "/trickle", "Timeout was reached", {}, {}, "", false, 2s},
         {"GET", "/silent", "Timeout was reached", {}, {}, "", false, 1s},
         {"GET", "/over-limit", "exceeds the limit of 8388608 bytes", {}, {}, "", false, 60s},
