@@ -39,6 +39,7 @@ Environment, read once at start:
   QV_CA_FILE                extra PEM CA bundle trusted for TLS (verification is always on)
   QV_REQUEST_TIMEOUT_S      request time-out without progress, in seconds (default 60);
                             an answer also ends after twice this in all
+  QV_DOWNLOAD_TIMEOUT_S     limit of a download in all, in seconds (default 1800)
 )";
 
 }  // namespace

@@ -167,6 +167,10 @@ struct Transfer {
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
     HttpResponse response;
+    // Until a response's blank line libcurl is collecting its status line and
+    // headers; true from the start, as the first status line may be the one
+    // too long. A redirect hop or 100 Continue starts another response.
+    bool readingHeaders = true;
 
     // Data task.
     std::string body;
@@ -194,6 +198,7 @@ struct Transfer {
     // A new status line starts another response (a redirect hop, 100 Continue,
     // a proxy's CONNECT answer): only the last response's headers and body count.
     void startNewResponse() {
+        readingHeaders = true;
         response.headers.clear();
         body.clear();
         receivedBytes = false;
@@ -212,6 +217,7 @@ struct Transfer {
             return;
         }
         if (line == "\r\n" || line == "\n" || line.empty()) {
+            readingHeaders = false;
             acknowledgeNow(socket);
             return;
         }
@@ -241,16 +247,16 @@ struct Transfer {
             }
             written += size;
             while (size > 0) {
-                ssize_t written = ::write(fd, data, size);
-                if (written < 0) {
+                const ssize_t done = ::write(fd, data, size);
+                if (done < 0) {
                     if (errno == EINTR)
                         continue;
                     writeError =
                         std::string("cannot write the download file: ") + std::strerror(errno);
                     return false;
                 }
-                data += written;
-                size -= static_cast<std::size_t>(written);
+                data += done;
+                size -= static_cast<std::size_t>(done);
             }
             receivedBytes = true;
             return true;
@@ -283,6 +289,21 @@ struct Transfer {
     }
 };
 
+namespace {
+
+// libcurl rejects a status or header line beyond its limit (100 KiB) as "out
+// of memory" (from 8.6 on as "too large"), without a word more; while a
+// response's headers come in, that is what the code means.
+bool exceedsHeaderLimit(const Transfer& t, CURLcode code) {
+#if LIBCURL_VERSION_NUM >= 0x080600
+    if (code == CURLE_TOO_LARGE)
+        return t.readingHeaders;
+#endif
+    return code == CURLE_OUT_OF_MEMORY && t.readingHeaders;
+}
+
+}  // namespace
+
 struct HttpSession::Impl {
     explicit Impl(std::optional<std::string> caFile);
     ~Impl();
@@ -297,14 +318,12 @@ struct HttpSession::Impl {
     void finish(std::unique_ptr<Transfer> transfer, CURLcode code);
     void deliverError(std::unique_ptr<Transfer> transfer, std::string error);
 
+    // An exception a completion handler lets escape is the callback queue's
+    // to report, at its edge, like that of any other work item.
     template <class Completion, class Result>
     void post(Completion completion, Result result) {
         callbacks.async([completion = std::move(completion), result = std::move(result)]() mutable {
-            try {
-                completion(std::move(result));
-            } catch (...) {
-                // A completion handler reports its own failures; nothing may escape the queue.
-            }
+            completion(std::move(result));
         });
     }
 
@@ -370,71 +389,113 @@ void HttpSession::Impl::start(std::unique_ptr<Transfer> transfer) {
     deliverError(std::move(transfer), "cancelled: the HTTP session was shut down");
 }
 
+namespace {
+
+// The options of one easy handle, each set through QV_SET_OPTION, which
+// checks what libcurl answers: a refused option (a protocol list, TLS
+// verification, the CA bundle or a limit libcurl does not take) must fail the
+// request rather than let it run without the protection. The first refusal
+// is kept by the option's name.
+struct EasyOptions {
+    CURL* easy;
+    const char* refused = nullptr;
+
+    void check(CURLcode code, const char* option) {
+        if (code != CURLE_OK && refused == nullptr)
+            refused = option;
+    }
+    std::optional<std::string> error() const {
+        if (refused == nullptr)
+            return std::nullopt;
+        return std::string("libcurl refused ") + refused;
+    }
+};
+
+// A macro so that each option is written once: the name a refusal reports is
+// that of the option set.
+#define QV_SET_OPTION(options, option, value) \
+    (options).check(curl_easy_setopt((options).easy, option, value), #option)
+
+// Redirects never leave TLS: only a URL that is plainly http may be redirected
+// to http; any other (https, or a scheme libcurl would have to guess) follows
+// https redirects only.
+const char* redirectProtocolsFor(const std::string& url) {
+    constexpr std::string_view kPlainHttp = "http://";
+    const bool plainHttp =
+        url.size() >= kPlainHttp.size() &&
+        equalsIgnoringCase(url.substr(0, kPlainHttp.size()), std::string(kPlainHttp));
+    return plainHttp ? "http,https" : "https";
+}
+
+}  // namespace
+
 std::optional<std::string> HttpSession::Impl::configure(Transfer& t, const HttpRequest& request) {
     if (caError)
         return caError;
     t.easy = curl_easy_init();
     if (t.easy == nullptr)
         return "cannot create a libcurl handle";
-    CURL* e = t.easy;
+    EasyOptions options{t.easy};
     const long timeout = std::max<long>(1, static_cast<long>(request.timeout.count()));
 
-    curl_easy_setopt(e, CURLOPT_PRIVATE, static_cast<void*>(&t));
-    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t.errorBuffer);
-    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(e, CURLOPT_URL, request.url.c_str());
-    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(e, CURLOPT_MAXREDIRS, 10L);
-    // A time-out without progress, never a cap on the whole transfer.
-    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, timeout);
-    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, timeout);
+    QV_SET_OPTION(options, CURLOPT_PRIVATE, static_cast<void*>(&t));
+    QV_SET_OPTION(options, CURLOPT_ERRORBUFFER, t.errorBuffer);
+    QV_SET_OPTION(options, CURLOPT_NOSIGNAL, 1L);
+    QV_SET_OPTION(options, CURLOPT_URL, request.url.c_str());
+    QV_SET_OPTION(options, CURLOPT_PROTOCOLS_STR, "http,https");
+    QV_SET_OPTION(options, CURLOPT_REDIR_PROTOCOLS_STR, redirectProtocolsFor(request.url));
+    QV_SET_OPTION(options, CURLOPT_FOLLOWLOCATION, 1L);
+    QV_SET_OPTION(options, CURLOPT_MAXREDIRS, 10L);
+    // A time-out without progress; the limit in all comes below.
+    QV_SET_OPTION(options, CURLOPT_CONNECTTIMEOUT, timeout);
+    QV_SET_OPTION(options, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    QV_SET_OPTION(options, CURLOPT_LOW_SPEED_TIME, timeout);
     if (t.isDownload()) {
+        QV_SET_OPTION(options, CURLOPT_TIMEOUT,
+                      std::max<long>(1, static_cast<long>(request.downloadTimeout.count())));
         // Fewer, larger reads: a package streams in a sixteenth of the reads
         // the default buffer costs.
-        curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kDownloadBufferBytes);
+        QV_SET_OPTION(options, CURLOPT_BUFFERSIZE, kDownloadBufferBytes);
     } else {
-        curl_easy_setopt(e, CURLOPT_TIMEOUT, 2 * timeout);
+        QV_SET_OPTION(options, CURLOPT_TIMEOUT, 2 * timeout);
     }
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    QV_SET_OPTION(options, CURLOPT_SSL_VERIFYPEER, 1L);
+    QV_SET_OPTION(options, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!caBundle.empty()) {
         curl_blob blob{caBundle.data(), caBundle.size(),
                        CURL_BLOB_NOCOPY};  // outlives every handle
-        curl_easy_setopt(e, CURLOPT_CAINFO_BLOB, &blob);
+        QV_SET_OPTION(options, CURLOPT_CAINFO_BLOB, &blob);
     }
-    curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
-    curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
-    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
-    curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
+    QV_SET_OPTION(options, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    QV_SET_OPTION(options, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
+    QV_SET_OPTION(options, CURLOPT_HEADERDATA, &t);
+    QV_SET_OPTION(options, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
+    QV_SET_OPTION(options, CURLOPT_WRITEDATA, &t);
     t.sockets = &sockets;
-    curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, &SocketRegistry::open);
-    curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, &sockets);
-    curl_easy_setopt(e, CURLOPT_CLOSESOCKETFUNCTION, &SocketRegistry::close);
-    curl_easy_setopt(e, CURLOPT_CLOSESOCKETDATA, &sockets);
-    curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &Transfer::onConnection);
-    curl_easy_setopt(e, CURLOPT_PREREQDATA, &t);
+    QV_SET_OPTION(options, CURLOPT_OPENSOCKETFUNCTION, &SocketRegistry::open);
+    QV_SET_OPTION(options, CURLOPT_OPENSOCKETDATA, &sockets);
+    QV_SET_OPTION(options, CURLOPT_CLOSESOCKETFUNCTION, &SocketRegistry::close);
+    QV_SET_OPTION(options, CURLOPT_CLOSESOCKETDATA, &sockets);
+    QV_SET_OPTION(options, CURLOPT_PREREQFUNCTION, &Transfer::onConnection);
+    QV_SET_OPTION(options, CURLOPT_PREREQDATA, &t);
 
     const std::string& method = request.method;
     if (request.body) {
         t.requestBody = *request.body;
-        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE,
-                         static_cast<curl_off_t>(t.requestBody.size()));
-        curl_easy_setopt(e, CURLOPT_POSTFIELDS, t.requestBody.data());
+        QV_SET_OPTION(options, CURLOPT_POSTFIELDSIZE_LARGE,
+                      static_cast<curl_off_t>(t.requestBody.size()));
+        QV_SET_OPTION(options, CURLOPT_POSTFIELDS, t.requestBody.data());
         if (method != "POST")
-            curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
+            QV_SET_OPTION(options, CURLOPT_CUSTOMREQUEST, method.c_str());
     } else if (method == "GET") {
-        curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+        QV_SET_OPTION(options, CURLOPT_HTTPGET, 1L);
     } else if (method == "POST") {
-        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
-        curl_easy_setopt(e, CURLOPT_POSTFIELDS, "");
+        QV_SET_OPTION(options, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
+        QV_SET_OPTION(options, CURLOPT_POSTFIELDS, "");
     } else if (method == "HEAD") {
-        curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+        QV_SET_OPTION(options, CURLOPT_NOBODY, 1L);
     } else {
-        curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
+        QV_SET_OPTION(options, CURLOPT_CUSTOMREQUEST, method.c_str());
     }
 
     // Our headers in order; then libcurl's own defaults switched off, so nothing
@@ -464,9 +525,11 @@ std::optional<std::string> HttpSession::Impl::configure(Transfer& t, const HttpR
         if (!hasHeader(request.headers, "Content-Type") && !append("Content-Type:"))
             return "out of memory";
     }
-    curl_easy_setopt(e, CURLOPT_HTTPHEADER, t.headerList);
-    return std::nullopt;
+    QV_SET_OPTION(options, CURLOPT_HTTPHEADER, t.headerList);
+    return options.error();
 }
+
+#undef QV_SET_OPTION
 
 int HttpSession::Impl::waitMilliseconds(bool idle) {
     constexpr int kForever = std::numeric_limits<int>::max();
@@ -544,6 +607,8 @@ void HttpSession::Impl::finish(std::unique_ptr<Transfer> t, CURLcode code) {
                     std::to_string(HttpSession::kMaxDataBodyBytes) + " bytes (8 MiB)";
         } else if (t->writeError) {
             error = *t->writeError;
+        } else if (exceedsHeaderLimit(*t, code)) {
+            error = "the response headers exceed the limit";
         } else {
             error = curl_easy_strerror(code);
             std::string detail = trimmed(t->errorBuffer);
@@ -686,18 +751,33 @@ DownloadTaskResult HttpSession::downloadTaskAndWait(HttpRequest request,
     return out;
 }
 
+namespace {
+
+// The environment variable `name` as a whole number of seconds from 1 to a
+// day, else `fallback`.
+std::chrono::seconds secondsFromEnvironment(const char* name, std::chrono::seconds fallback) {
+    const char* text = std::getenv(name);
+    if (text != nullptr && *text != '\0') {
+        char* end = nullptr;
+        errno = 0;
+        const long seconds = std::strtol(text, &end, 10);
+        if (errno == 0 && *end == '\0' && seconds > 0 && seconds <= 86400)
+            return std::chrono::seconds(seconds);
+    }
+    return fallback;
+}
+
+}  // namespace
+
 std::chrono::seconds defaultRequestTimeout() {
-    static const std::chrono::seconds value = [] {
-        const char* text = std::getenv("QV_REQUEST_TIMEOUT_S");
-        if (text != nullptr && *text != '\0') {
-            char* end = nullptr;
-            errno = 0;
-            const long seconds = std::strtol(text, &end, 10);
-            if (errno == 0 && *end == '\0' && seconds > 0 && seconds <= 86400)
-                return std::chrono::seconds(seconds);
-        }
-        return std::chrono::seconds(60);
-    }();
+    static const auto value =
+        secondsFromEnvironment("QV_REQUEST_TIMEOUT_S", std::chrono::seconds(60));
+    return value;
+}
+
+std::chrono::seconds defaultDownloadTimeout() {
+    static const auto value =
+        secondsFromEnvironment("QV_DOWNLOAD_TIMEOUT_S", std::chrono::seconds(1800));
     return value;
 }
 

@@ -20,8 +20,12 @@ namespace platform {
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
 // The request time-out without progress: QV_REQUEST_TIMEOUT_S seconds when
-// that is a positive whole number, else 60. Read once.
+// that is a whole number from 1 to 86400, else 60. Read once.
 std::chrono::seconds defaultRequestTimeout();
+
+// A download's limit in all: QV_DOWNLOAD_TIMEOUT_S seconds when that is a
+// whole number from 1 to 86400, else 1800. Read once.
+std::chrono::seconds defaultDownloadTimeout();
 
 struct HttpRequest {
     std::string method = "GET";
@@ -30,8 +34,10 @@ struct HttpRequest {
     std::optional<std::string> body;  // absent: no body
     // Time-out without progress: connecting, and any stretch without a byte.
     // A data task also ends after twice this in all, so a server that trickles
-    // bytes cannot hold its caller; a download is never cut while it flows.
+    // bytes cannot hold its caller.
     std::chrono::seconds timeout = defaultRequestTimeout();
+    // A download's limit in all: it ends after this however it flows.
+    std::chrono::seconds downloadTimeout = defaultDownloadTimeout();
 };
 
 struct HttpResponse {
@@ -44,7 +50,8 @@ struct HttpResponse {
 };
 
 // Exactly one of `error` and `response` is set. A transport error (DNS,
-// connect, TLS, time-out, dropped connection, an oversized body) is a
+// connect, TLS, time-out, dropped connection, an oversized body or header, a
+// redirect to a scheme not allowed, an option libcurl refused) is a
 // human-readable description.
 struct DataTaskResult {
     std::optional<std::string> body;  // present when the server sent at least one byte
@@ -73,6 +80,8 @@ class HttpSession {
 
     // Extra CA bundle (PEM) trusted besides the system store; read from
     // QV_CA_FILE by shared(). TLS peer and host verification are always on.
+    // Redirects (at most 10) never leave TLS: a request to an https URL follows
+    // https redirects only.
     explicit HttpSession(std::optional<std::string> caFile = std::nullopt);
     ~HttpSession();
     HttpSession(const HttpSession&) = delete;

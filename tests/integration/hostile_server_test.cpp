@@ -80,9 +80,9 @@ const Row kRows[] = {
     {"RegistrationIdOfWrongType", "POST /computers/mac", R"({"status": 200, "body": {"id": 5}})",
      Armed::atStart,
      "ERROR Failed to decode JSON: Expected to decode a string for key \"id\" but found number"},
-    // libcurl reports a header line past its limit (100 KiB) as "Out of memory".
+    // A header line past libcurl's limit (100 KiB), which libcurl calls "Out of memory".
     {"LoginWith1MiBHeader", "POST /computers/cmp-1/login", R"({"kind": "bigheader"})",
-     Armed::atStart, "ERROR Request error: "},
+     Armed::atStart, "ERROR Request error: the response headers exceed the limit"},
     {"StateNeverAnswered", "POST /computers/state", R"({"kind": "hang"})", Armed::onceConfigured,
      "INFO Error sending computer state: Request to {api}/computers/state failed: Timeout was "
      "reached"},
@@ -97,6 +97,10 @@ const Row kRows[] = {
      "ERROR Download error: Transferred a partial file", kFetch},
     {"MdmDownloadRefused", "GET /addigy/packages/cmp-1.pkg", R"({"status": 500})", Armed::atStart,
      "ERROR Download error: the server answered with status 500", kFetch},
+    // Flowing, it passes the no-progress limit; the limit in all (3 s) ends it.
+    {"MdmDownloadFourBytesASecond", "GET /addigy/packages/cmp-1.pkg", R"({"kind": "trickle"})",
+     Armed::atStart, "ERROR Download error: Timeout was reached: Operation timed out after ",
+     kFetch},
 };
 
 void PrintTo(const Row& row, std::ostream* out) {
@@ -126,7 +130,7 @@ TEST_P(HostileAnswer, IsLoggedAndTheDaemonGoesOnInBoundedMemory) {
     box.writeFile("/.shim/installer.sh", "cat \"$2\" >> \"$QV_ROOT/installed\"\n");
     if (row.armed == Armed::atStart)
         api.addFault(fault);
-    box.startDaemon(api.baseUrl(), {{"QV_REQUEST_TIMEOUT_S", "2"}});
+    box.startDaemon(api.baseUrl(), {{"QV_REQUEST_TIMEOUT_S", "2"}, {"QV_DOWNLOAD_TIMEOUT_S", "3"}});
     if (row.armed == Armed::onceConfigured) {
         ASSERT_TRUE(box.waitForLog("INFO Got configuration at ")) << box.textLog();
         api.addFault(fault);
@@ -151,7 +155,8 @@ TEST_P(HostileAnswer, IsLoggedAndTheDaemonGoesOnInBoundedMemory) {
 INSTANTIATE_TEST_SUITE_P(To, HostileAnswer, testing::ValuesIn(kRows),
                          [](const auto& info) { return info.param.name; });
 
-TEST(HostileAnswerTls, SelfSignedServerIsRefusedUnlessItsCertificateIsTheCaFile) {
+TEST(HostileAnswerTls,
+     SelfSignedServerIsRefusedUnlessItsCertificateIsTheCaFileAndNoRedirectLeavesTls) {
     // Valid for 127.0.0.1 and its own CA, so naming it as the CA file makes it trusted.
     qvtest::TempDir dir;
     const std::string certificate = dir.str() + "/cert.pem", key = dir.str() + "/key.pem";
@@ -160,7 +165,11 @@ TEST(HostileAnswerTls, SelfSignedServerIsRefusedUnlessItsCertificateIsTheCaFile)
         "-subj /CN=qv -addext subjectAltName=IP:127.0.0.1 -addext "
         "basicConstraints=critical,CA:TRUE -keyout " +
         key + " -out " + certificate + " 2>/dev/null");
-    qvtest::Simulator api({"--tls", certificate, key});
+    // Once trusted, its MDM package link answers with a redirect to plain http.
+    qvtest::Simulator plain;
+    const std::string package = "/addigy/packages/cmp-1.pkg";
+    qvtest::Simulator api({"--tls", certificate, key, "--fault",
+                           "GET " + package + " redirect " + plain.baseUrl() + package});
     const std::string url = "https" + api.baseUrl().substr(4);
     qvtest::Sandbox box;
     box.startDaemon(url);
@@ -172,6 +181,12 @@ TEST(HostileAnswerTls, SelfSignedServerIsRefusedUnlessItsCertificateIsTheCaFile)
     box.startDaemon(url, {{"QV_CA_FILE", certificate}});
     EXPECT_TRUE(box.waitForLog("INFO Parsed Todo: RegistrationDTO(computerId: \"cmp-1\")"))
         << box.textLog();
+    // A redirect never leaves TLS: the package is not fetched over plain http.
+    EXPECT_TRUE(
+        box.waitForLog("ERROR Download error: Unsupported protocol: Protocol \"http\" "
+                       "not supported or disabled in libcurl"))
+        << box.textLog();
+    EXPECT_TRUE(plain.requestsTo("GET", package).empty());
 }
 
 }  // namespace

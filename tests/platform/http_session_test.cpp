@@ -112,7 +112,7 @@ TEST_F(HttpWorld, SendsExactlyTheGivenRequestAndHandsBackTheLastAnswerOrATranspo
         {"GET", "/old", "200 arrived", {{"Authorization", "secret"}}, {}, "/new", false, 60s},
         {"GET", "/payload.pkg", "200 " + payload, {}, {}, "", true, 60s},
         {"GET", "/at-limit", "200 " + kAtLimit, {}, {}, "", false, 60s},
-        {"GET", "/trickle", "200 trickling", {}, {}, "", true, 2s},  // never cut while it flows
+        {"GET", "/trickle", "200 trickling", {}, {}, "", true, 2s},  // no time-out while it flows
         {"GET", "/trickle", "Timeout was reached", {}, {}, "", false, 2s},
         {"GET", "/silent", "Timeout was reached", {}, {}, "", false, 1s},
         {"GET", "/over-limit", "exceeds the limit of 8388608 bytes", {}, {}, "", false, 60s},
@@ -152,6 +152,11 @@ TEST_F(HttpWorld, SendsExactlyTheGivenRequestAndHandsBackTheLastAnswerOrATranspo
     std::this_thread::sleep_for(200ms);  // idle: the network thread sleeps until a task wakes it
     const auto none = session_.downloadTaskAndWait(get("/x"), temp / "none");
     EXPECT_NE(none.error.value_or("").find((temp / "none").string()), std::string::npos);
+    // A download that keeps flowing still ends after its limit in all.
+    auto slow = get("/trickle");
+    slow.downloadTimeout = 1s;
+    const auto cut = session_.downloadTaskAndWait(slow, temp.path());
+    EXPECT_NE(cut.error.value_or("").find("Timeout was reached"), std::string::npos);
     // Nor does any request of a session whose extra CA file cannot be read (the peer's
     // verification against the system store and a readable file: HostileAnswerTls).
     const auto unreadable = HttpSession((temp / "absent.pem").string()).dataTaskAndWait(get("/x"));

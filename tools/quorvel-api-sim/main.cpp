@@ -6,7 +6,8 @@
 //
 // With --tls it serves HTTPS with that certificate and key (PEM files).
 //
-// KIND is one of drop, cut, reset, hang, trickle, huge, deep, bigheader (sim.h).
+// KIND is one of drop, cut, reset, hang, trickle, huge, deep, bigheader, or
+// "redirect TARGET" (sim.h).
 //
 // Admin endpoints: GET /_admin/requests (everything recorded), POST
 // /_admin/faults (a fault as JSON: method, path, status, body or raw, kind,

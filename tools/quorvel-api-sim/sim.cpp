@@ -126,6 +126,12 @@ bool parseFault(const std::string& text, Fault& out) {
         return false;
     if (isFaultKind(status)) {
         out.kind = status;
+        if (out.kind == "redirect") {
+            std::string target;
+            if (!(in >> target))
+                return false;
+            out.raw = target;
+        }
     } else {
         try {
             out.status = std::stoi(status);
@@ -209,6 +215,8 @@ void answerFault(const Fault& fault, const httplib::Request& request, httplib::R
         response.status = 200;
         response.set_header("X-Padding", std::string(size_t{1} << 20, 'a'));
         response.set_content(text, "application/json");
+    } else if (fault.kind == "redirect") {
+        response.set_redirect(fault.raw.value_or(""), 302);
     }
 }
 

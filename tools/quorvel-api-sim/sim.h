@@ -27,7 +27,7 @@ struct Fault {
     std::string kind;                // empty: answer `status`; else one of kFaultKinds
     int status = 500;                // answered status (ignored by the kinds)
     Json body = Json::object();      // JSON body answered with the status
-    std::optional<std::string> raw;  // answered verbatim instead of `body`
+    std::optional<std::string> raw;  // answered verbatim instead of `body`; a redirect's target
     int count = 1;                   // calls affected; -1 for every call
 };
 
@@ -40,8 +40,9 @@ struct Fault {
 //   huge       a 200 answer of 100 MiB
 //   deep       a 200 JSON answer nested 100,000 arrays deep
 //   bigheader  a 200 answer with a 1 MiB header line
-inline constexpr const char* kFaultKinds[] = {"drop",    "cut",  "reset", "hang",
-                                              "trickle", "huge", "deep",  "bigheader"};
+//   redirect   a 302 to the fault's `raw` text
+inline constexpr const char* kFaultKinds[] = {"drop", "cut",  "reset",     "hang",    "trickle",
+                                              "huge", "deep", "bigheader", "redirect"};
 
 // The HTTP server, or the HTTPS one when a certificate and key (PEM files)
 // are given, and how to widen its listening backlog once bound: httplib
@@ -86,7 +87,8 @@ class Sim {
     Json requests_ = Json::array();
 };
 
-// Parses "METHOD PATH STATUS [COUNT]" or "METHOD PATH KIND [COUNT]".
+// Parses "METHOD PATH STATUS [COUNT]", "METHOD PATH KIND [COUNT]" or
+// "METHOD PATH redirect TARGET [COUNT]".
 bool parseFault(const std::string& text, Fault& out);
 // Parses the admin endpoint's JSON form; false for an unknown kind.
 bool faultFromJson(const Json& json, Fault& out);
