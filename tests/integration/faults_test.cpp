@@ -39,6 +39,11 @@ std::vector<std::string> licenseKeysRegistered(const qvtest::Simulator& api) {
 }
 
 TEST(PassingFaults, ADescriptorLimitLeavesTheIdentityAndTheKeyAsTheyAre) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers' runtimes need descriptors of their own (UBSan probes
+    // memory through a pipe) and report false errors without them.
+    GTEST_SKIP() << "a descriptor limit of 4 is for the plain build";
+#endif
     qvtest::Simulator api;
     qvtest::Sandbox box;
     box.writeFile(kDomainFile, platform::plistToXml(platform::PlistDict{{"computerId", "cmp-1"}}));
