@@ -61,7 +61,7 @@ TEST(ConfigurationEndToEnd, FetchesOnTheConfiguredScheduleChecksInOnceAndBacksOf
 
     // The first fetch drew its jitter from the default bound (30 s); from the
     // second on the configured schedule holds.
-    ASSERT_TRUE(box.waitForLog(fetchLine, 40s, 4)) << box.textLog();
+    ASSERT_TRUE(api.waitForRequest("GET", "/computers/configuration", 40s, 4)) << box.textLog();
     const auto fetches = api.requestsTo("GET", "/computers/configuration");
     ASSERT_GE(fetches.size(), 4u);
     for (std::size_t i = 2; i < fetches.size(); ++i) {
