@@ -71,19 +71,28 @@ void readDiagnostics(StatusReport& report) {
         const auto found = mapping.find("ENABLE_DIAGNOSTIC_LOGS");
         report.diagnosticsEnabled = found != mapping.end() && found->second == "true";
     }
-    // Logs are named after their run's start time, so the greatest name is the newest.
+    // Logs are named after their run's start time on the wall clock, which
+    // may have been set back since: the newest is the one written last (the
+    // greatest name among those written at the same time).
     std::error_code error;
     const std::filesystem::path folder =
         platform::SystemRoot::resolve(Keelbase::Paths::kLogsFolder);
+    std::filesystem::file_time_type newest;
     for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
          it.increment(error)) {
         const std::string name = it->path().filename().string();
-        std::error_code typeError;
+        std::error_code typeError, timeError;
         if (!name.starts_with("diagnostic-") || !name.ends_with(".log") ||
             !std::filesystem::is_regular_file(it->symlink_status(typeError)))
             continue;
-        if (!report.diagnosticLog || it->path().string() > *report.diagnosticLog)
+        const auto written = it->last_write_time(timeError);
+        if (timeError)
+            continue;
+        if (!report.diagnosticLog || written > newest ||
+            (written == newest && it->path().string() > *report.diagnosticLog)) {
             report.diagnosticLog = it->path().string();
+            newest = written;
+        }
     }
 }
 

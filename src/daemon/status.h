@@ -31,7 +31,7 @@ struct StatusReport {
     std::optional<std::string> adminPortalBaseUrl;
 
     bool diagnosticsEnabled = false;
-    std::optional<std::string> diagnosticLog;  // the newest diagnostic-*.log
+    std::optional<std::string> diagnosticLog;  // the diagnostic-*.log written last
 
     bool updateInProgress = false;  // a trusted trigger file, as the daemon reads it
     std::optional<std::string> updateRequestId;

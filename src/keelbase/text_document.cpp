@@ -16,6 +16,52 @@
 
 namespace Keelbase::Adapters::Logging {
 
+namespace {
+
+// The message with every character that could end or rewrite a line escaped:
+// LF, CR and TAB as \n, \r, \t; the other C0 controls, DEL and the C1 controls
+// (NEL among them) as \u00xx; LINE and PARAGRAPH SEPARATOR as \u2028 and
+// \u2029. A backslash stays as it is, so text that already holds "\n" reads
+// as before; bytes that are not UTF-8 pass unchanged.
+std::string oneLine(const std::string& message) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string line;
+    line.reserve(message.size());
+    auto escape = [&](const char* prefix, unsigned char low) {
+        line += prefix;
+        line += kHex[low >> 4];
+        line += kHex[low & 15];
+    };
+    for (std::size_t at = 0; at < message.size(); ++at) {
+        const auto byte = static_cast<unsigned char>(message[at]);
+        const auto next = [&](std::size_t ahead) {
+            return at + ahead < message.size() ? static_cast<unsigned char>(message[at + ahead])
+                                               : 0;
+        };
+        if (byte == '\n') {
+            line += "\\n";
+        } else if (byte == '\r') {
+            line += "\\r";
+        } else if (byte == '\t') {
+            line += "\\t";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            escape("\\u00", byte);
+        } else if (byte == 0xc2 && next(1) >= 0x80 && next(1) <= 0x9f) {
+            escape("\\u00", next(1));  // a C1 control, NEL (U+0085) among them
+            at += 1;
+        } else if (byte == 0xe2 && next(1) == 0x80 && (next(2) == 0xa8 || next(2) == 0xa9)) {
+            // LINE SEPARATOR, PARAGRAPH SEPARATOR
+            escape("\\u20", static_cast<unsigned char>(next(2) - 0x80));
+            at += 2;
+        } else {
+            line += static_cast<char>(byte);
+        }
+    }
+    return line;
+}
+
+}  // namespace
+
 struct TextDocument::Impl {
     std::string logName;
     std::shared_ptr<spdlog::logger> logger;
@@ -63,7 +109,7 @@ std::string TextDocument::formatEntry(const std::string& level, const std::strin
     std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
                   utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
                   static_cast<int>(millis));
-    return std::string(stamp) + " " + level + " " + message;
+    return std::string(stamp) + " " + level + " " + oneLine(message);
 }
 
 void TextDocument::write(const char* level, const std::string& message) {

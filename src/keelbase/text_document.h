@@ -3,7 +3,8 @@
 // <root>/Library/Application Support/Tessaly/Quorvel/logs/<logName>.log
 // (rotated at 10 MiB, five files kept), one line each:
 //   <UTC time, ISO 8601 with milliseconds and Z> <LEVEL> <message>
-// with LEVEL one of INFO, ERROR, TITLE.
+// with LEVEL one of INFO, ERROR, TITLE. One call is one line, whatever the
+// message holds: a server's string cannot start a line of its own.
 
 #include <functional>
 #include <memory>
@@ -25,7 +26,9 @@ class TextDocument {
     void WriteError(const std::string& message);
     void WriteTitleLine(const std::string& message);
 
-    // "2026-12-06T20:51:00.123Z INFO message": the entry as written.
+    // "2026-12-06T20:51:00.123Z INFO message": the entry as written. Line
+    // breaks, controls and separators in the message are written as escapes
+    // (\n, \r, \t, \u001b, \u0085, \u2028, ...); a backslash stays as it is.
     static std::string formatEntry(const std::string& level, const std::string& message);
 
   private:

@@ -1,6 +1,7 @@
 // The real binary's command line: --version, --help, unknown arguments, and
 // `--status` of an enrolled sandbox read while its daemon runs (no request
-// sent, neither the text log nor the preferences changed) and of an empty root
+// sent, neither the text log nor the preferences changed; the diagnostic log
+// written last; no error line a server's string forged) and of an empty root
 // (not enrolled, nothing created in it).
 
 #include <gtest/gtest.h>
@@ -50,11 +51,19 @@ TEST(DaemonCommandLine, VersionHelpAndUnknownArguments) {
 
 TEST(StatusCommand, ReadsARunningEnrolledDaemonWithoutTouchingItAndAnEmptyRoot) {
     const std::string prefs = "/Library/Preferences/com.tessaly.Quorvel.plist";
+    // The MDM agent's download link tries to forge a line of its own.
+    const std::string forged = "\n2031-01-01T00:00:00.000Z ERROR forged";
     qvtest::Simulator api;
+    api.setState({{"addigy", {{"downloadLink", api.baseUrl() + forged}}}});
     qvtest::Sandbox box;
     box.writeFile("/tmp/qvconfig", "KEY-1\\nACME\\nHQ");
     box.writeFile(qvtest::kProduct + "/debug.conf",
                   "# diagnostics\nENABLE_DIAGNOSTIC_LOGS = true\n");
+    // Named after a later start, written a day ago: the clock was set back since.
+    const std::string older = qvtest::kProduct + "/logs/diagnostic-20991231T235959.999.log";
+    box.writeFile(older, "");
+    std::filesystem::last_write_time(box.path(older),
+                                     std::filesystem::file_time_type::clock::now() - 24h);
     box.startDaemon(api.baseUrl());
     ASSERT_TRUE(box.waitForLog("INFO Making check-in request")) << box.textLog();
     ASSERT_TRUE(api.waitForRequest("POST", "/computers/state", 10s)) << box.textLog();
@@ -78,10 +87,16 @@ TEST(StatusCommand, ReadsARunningEnrolledDaemonWithoutTouchingItAndAnEmptyRoot) 
     const json status = json::parse(output);
     EXPECT_EQ(status["enrolled"], true);
     EXPECT_EQ(status["computerId"], "cmp-1");
+    EXPECT_EQ(status["lastError"].dump().find("forged"), std::string::npos) << status.dump(2);
+    for (const auto& line : qvtest::linesOf(box.textLog()))
+        EXPECT_FALSE(line.starts_with("2031")) << line;
+    EXPECT_EQ(
+        box.countInLog(" INFO " + api.baseUrl() + "\\n2031-01-01T00:00:00.000Z ERROR forged\n"), 1);
     EXPECT_EQ(status["adminPortalBaseUrl"], api.baseUrl());
     EXPECT_EQ(status["diagnostics"]["enabled"], true);
     EXPECT_TRUE(status["diagnostics"]["log"].get<std::string>().starts_with(
         box.path(qvtest::kProduct + "/logs") + "/diagnostic-"));
+    EXPECT_NE(status["diagnostics"]["log"], box.path(older));
     EXPECT_EQ(status["update"],
               json({{"inProgress", false}, {"requestId", nullptr}, {"problem", nullptr}}));
     for (const char* entry : {"lastConfigurationFetch", "lastCheckIn"})

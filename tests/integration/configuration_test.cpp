@@ -1,18 +1,44 @@
 // The configuration worker, check-in and state report of the real binary
 // against the API simulator: the fetch schedule a configuration sets, one
-// check-in, the state report at start, and the backoff after an answer that
-// does not decode.
+// check-in and another once the wall clock is set back, the state report at
+// start, and the backoff after an answer that does not decode, whose deeply
+// nested body the diagnostic log holds in bounded memory and size.
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+
+#include "daemon/core/diagnostic_log.h"
 #include "support/sandbox.h"
 
 namespace {
+
+// A sanitized daemon carries shadow memory and a quarantine of freed blocks,
+// so the bound is checked by the plain build.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::size_t kMemoryBound = std::size_t(1) << 40;
+#else
+constexpr std::size_t kMemoryBound = std::size_t(64) << 20;
+#endif
 
 using namespace std::chrono_literals;
 using nlohmann::json;
 
 using qvtest::headerOf;
+
+// The daemon's environment for a wall clock shifted by the seconds written to
+// `offsetFile` (the clock_shift stand-in, preloaded).
+std::map<std::string, std::string> shiftedClock(const std::string& offsetFile) {
+    std::map<std::string, std::string> environment{{"LD_PRELOAD", QV_CLOCK_SHIFT_LIBRARY},
+                                                   {"QV_TEST_CLOCK_OFFSET_FILE", offsetFile}};
+#if defined(__SANITIZE_ADDRESS__)
+    // The address sanitizer's runtime otherwise insists on coming first.
+    const char* options = std::getenv("ASAN_OPTIONS");
+    environment["ASAN_OPTIONS"] = std::string(options ? options : "") + " verify_asan_link_order=0";
+#endif
+    return environment;
+}
 
 TEST(ConfigurationEndToEnd, FetchesOnTheConfiguredScheduleChecksInOnceAndBacksOff) {
     // Fetch every 2 s plus up to 1 s of jitter; retries after 0 to 1 s.
@@ -26,7 +52,8 @@ TEST(ConfigurationEndToEnd, FetchesOnTheConfiguredScheduleChecksInOnceAndBacksOf
                                 .dump()});
     qvtest::Sandbox box;
     box.writeFile("/tmp/qvconfig", "KEY-1\\nACME\\nHQ");
-    box.startDaemon(api.baseUrl());
+    box.writeFile(qvtest::kProduct + "/debug.conf", "ENABLE_DIAGNOSTIC_LOGS=true\n");
+    box.startDaemon(api.baseUrl(), shiftedClock(box.path("/clock-offset")));
     const std::string fetchLine = "INFO Making request for computer configuration.";
     ASSERT_TRUE(box.waitForLog(fetchLine)) << box.textLog();
     ASSERT_TRUE(api.waitForRequest("POST", "/computers/checkIn", 10s)) << box.textLog();
@@ -34,7 +61,7 @@ TEST(ConfigurationEndToEnd, FetchesOnTheConfiguredScheduleChecksInOnceAndBacksOf
 
     // The first fetch drew its jitter from the default bound (30 s); from the
     // second on the configured schedule holds.
-    ASSERT_TRUE(box.waitForLog(fetchLine, 40s, 4)) << box.textLog();
+    ASSERT_TRUE(api.waitForRequest("GET", "/computers/configuration", 40s, 4)) << box.textLog();
     const auto fetches = api.requestsTo("GET", "/computers/configuration");
     ASSERT_GE(fetches.size(), 4u);
     for (std::size_t i = 2; i < fetches.size(); ++i) {
@@ -67,11 +94,15 @@ TEST(ConfigurationEndToEnd, FetchesOnTheConfiguredScheduleChecksInOnceAndBacksOf
 
     // Two answers that do not decode: one logged failure, a silent failed
     // retry, then a good answer that puts the worker back on its schedule.
+    // Their body, 100 KB of arrays 500 deep, would print as 50 MB indented.
+    std::string deep = R"({"unexpected": [0)";
+    for (int i = 0; i < 100; ++i)
+        deep += "," + std::string(500, '[') + std::string(500, ']');
     const std::size_t before = fetches.size();
     api.addFault({{"method", "GET"},
                   {"path", "/computers/configuration"},
                   {"status", 200},
-                  {"body", {{"unexpected", true}}},
+                  {"raw", deep + "]}"},
                   {"count", 2}});
     ASSERT_TRUE(api.waitForRequest("GET", "/computers/configuration", 15s, before + 4))
         << box.textLog();
@@ -83,6 +114,21 @@ TEST(ConfigurationEndToEnd, FetchesOnTheConfiguredScheduleChecksInOnceAndBacksOf
     EXPECT_EQ(box.countInLog("ERROR Error on Configuration: Failed to decode JSON: "), 1) << log;
     EXPECT_TRUE(box.daemonRunning());
     EXPECT_EQ(api.requestsTo("POST", "/computers/checkIn").size(), 1u);
+    EXPECT_GT(box.peakResidentBytes(), 0u);
+    EXPECT_LT(box.peakResidentBytes(), kMemoryBound);
+    std::string diagnostics;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(box.path(qvtest::kProduct + "/logs"))) {
+        if (entry.path().filename().string().starts_with("diagnostic-"))
+            diagnostics += qvtest::readFile(entry.path());
+    }
+    EXPECT_EQ(qvtest::countOf(diagnostics, " bytes not shown)\n"), 2);
+    EXPECT_LT(diagnostics.size(), 3 * QVAgentLaunchDaemon::kDiagnosticEntryLimit);
+
+    // The wall clock set back a day: the last check-in lies in the future, and
+    // the next answer checks in again.
+    box.writeFile("/clock-offset", "-86400");
+    EXPECT_TRUE(api.waitForRequest("POST", "/computers/checkIn", 10s, 2)) << box.textLog();
 }
 
 }  // namespace

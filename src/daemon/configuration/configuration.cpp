@@ -282,7 +282,10 @@ void applyConfiguration(const ConfigurationDTO& c) {
 }
 
 bool isCheckInDue(std::int64_t lastCheckedInAt, std::int64_t intervalMs, std::int64_t nowMs) {
-    return lastCheckedInAt == -1 || saturatingAdd(lastCheckedInAt, intervalMs) < nowMs;
+    // A check-in "in the future" means the wall clock was set back since: the
+    // time it was made no longer tells how long ago that was.
+    return lastCheckedInAt == -1 || lastCheckedInAt > nowMs ||
+           saturatingAdd(lastCheckedInAt, intervalMs) < nowMs;
 }
 
 std::string localHourAndMinute(std::int64_t unixMilliseconds) {

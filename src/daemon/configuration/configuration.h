@@ -58,7 +58,8 @@ std::string describe(const GetConfigurationDTO& dto);
 // and the check-in URL.
 void applyConfiguration(const ConfigurationDTO& configuration);
 
-// Due when never checked in, or when last + interval < now (strictly).
+// Due when never checked in, when last + interval < now (strictly), or when
+// last lies after now (the wall clock was set back).
 bool isCheckInDue(std::int64_t lastCheckedInAt, std::int64_t intervalMs, std::int64_t nowMs);
 
 // "H:M" of `unixMilliseconds` in local time, without padding ("9:5").

@@ -1,6 +1,7 @@
 // The daemon's core: the backoff of both retries and the check-in schedule, the
-// random source, the detached child, the diagnostic log, the token's origin,
-// what escapes a task, and how the framework's gateways judge an answer.
+// random source, one line per text-log call, the detached child, the diagnostic
+// log and the bound of its entries, the token's origin, what escapes a task, and
+// how the framework's gateways judge an answer.
 
 #include <regex>
 
@@ -12,6 +13,7 @@
 #include "daemon/main_task.h"
 #include "daemon/watchers/config_watcher.h"
 #include "keelbase/rest_gateways.h"
+#include "keelbase/text_document.h"
 #include "platform/process.h"
 #include "unit/world.h"
 
@@ -46,12 +48,30 @@ TEST(Arithmetic, BackoffDrawsFromClampedRangesScalesSaturatesAndCapsAndCheckInsW
     EXPECT_TRUE(isCheckInDue(-1, 3600000, 0));  // never checked in
     EXPECT_FALSE(isCheckInDue(0, 3600000, 3600000));
     EXPECT_TRUE(isCheckInDue(0, 3600000, 3600001));
-    EXPECT_FALSE(isCheckInDue(kMax - 1, kMax, kMax));  // no wrap into the past
+    EXPECT_FALSE(isCheckInDue(kMax - 1, kMax, kMax));      // no wrap into the past
+    EXPECT_TRUE(isCheckInDue(3600001, 3600000, 3600000));  // the wall clock was set back
     std::set<std::int64_t> seen;
     for (int i = 0; i < 200; ++i)
         seen.insert(platform::SecureRandom::instance().uniform(-1, 1));
     EXPECT_EQ(seen, (std::set<std::int64_t>{-1, 0, 1}));
     EXPECT_EQ(platform::SecureRandom::instance().uniform(7, 7), 7);
+}
+
+TEST(TextLog, OneCallIsOneLineAndBackslashesStayAsTheyAre) {
+    using namespace std::string_literals;
+    // clang-format off
+    for (const auto& [message, written] : std::vector<std::pair<std::string, std::string>>{
+            {"a\nb", R"(a\nb)"}, {"a\rb", R"(a\rb)"}, {"a\r\nb", R"(a\r\nb)"}, {"a\tb", R"(a\tb)"},
+            {"\v\f", R"(\u000b\u000c)"}, {"\x1b[31m", R"(\u001b[31m)"}, {"\0\x7f"s, R"(\u0000\u007f)"},
+            {"a\u0085b", R"(a\u0085b)"}, {"a\u2028b\u2029", R"(a\u2028b\u2029)"},
+            {"KEY\\nACME\\nHQ", "KEY\\nACME\\nHQ"},                        // backslash sequences kept
+            {"caf\u00e9 \u2705 \u2026 \u2027", "caf\u00e9 \u2705 \u2026 \u2027"},  // plain UTF-8 kept
+            {"\x85 \xe2\x80 \xc2", "\x85 \xe2\x80 \xc2"}}) {               // not UTF-8: as is
+        // clang-format on
+        SCOPED_TRACE(written);
+        const auto entry = Keelbase::Adapters::Logging::TextDocument::formatEntry("ERROR", message);
+        EXPECT_EQ(entry.substr(entry.find(' ') + 1), "ERROR " + written);
+    }
 }
 
 using Core = qvtest::World;
@@ -70,6 +90,28 @@ TEST_F(Core, DiagnosticsFollowTheirSwitchAndChildProcessesRunAsTheDaemonNeeds) {
     EXPECT_TRUE(std::regex_match(
         read(logs + "/diagnostic-20251206T205100.123.log"),
         std::regex(date + "\u2705 - ordinary\n" + date + "\u274C - \\{\n  \"code\": 401\n\\}\n")));
+    // An entry is what dump(2) prints (a string: itself), cut after 64 KiB at a
+    // character's start; a value 500 arrays deep costs no more than its compact form.
+    std::string deep = "[0";
+    for (int i = 0; i < 10; ++i)
+        deep += "," + std::string(500, '[') + std::string(500, ']');
+    std::string accents = "x";
+    for (int i = 0; i < 40000; ++i)
+        accents += "\u00e9";
+    for (const platform::Json& value :
+         {platform::Json::parse(R"({"a": [1, 2.5, {}, "\u00e9\n"], "b": {"c": null, "d": []}})"),
+          platform::Json(std::vector<std::string>(20000, "entry")),
+          platform::Json::parse(deep + "]"), platform::Json(accents)}) {
+        const std::string full = value.is_string() ? value.get<std::string>() : value.dump(2);
+        const std::string entry = printedEntry(value);
+        const auto kept = full.size() > kDiagnosticEntryLimit ? entry.rfind("... (") : full.size();
+        EXPECT_EQ(entry, full.substr(0, kept) +
+                             (kept < full.size() ? "... (" + std::to_string(full.size() - kept) +
+                                                       " bytes not shown)"
+                                                 : ""));
+        EXPECT_GE(kept + 3, std::min(full.size(), kDiagnosticEntryLimit));
+        EXPECT_TRUE(platform::isValidUtf8(entry));
+    }
 
     // Stopping the daemon's launch job signals its process group: the
     // self-removal script, detached, leads a session of its own.
