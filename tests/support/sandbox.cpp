@@ -61,6 +61,11 @@ pid_t spawnProcess(const std::string& executable, const std::vector<std::string>
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputFile.c_str(),
                                      O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+#if defined(__GLIBC__)
+    // Only the three standard streams: a child run under a descriptor limit
+    // must not start with the test runner's descriptors counted against it.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+#endif
     pid_t pid = -1;
     int rc = posix_spawn(&pid, "/usr/bin/env", &actions, nullptr, pointersTo(argStrings).data(),
                          environ);
