@@ -145,6 +145,9 @@ int main(int argc, char** argv) {
         if (req.path.rfind("/_admin/", 0) != 0)
             s.record(req);
     });
+    // A hang holds its worker for 90 s and a trickle for minutes; with 32 workers
+    // (httplib's default is 8 here) a few of them never starve the other clients.
+    s.server.new_task_queue = [] { return new httplib::ThreadPool(32); };
     installAdminRoutes(s);
     for (auto installer : sim::routeInstallers())
         installer(s);
