@@ -11,8 +11,8 @@
 // Admin endpoints: GET /_admin/requests (everything recorded), POST
 // /_admin/faults (a fault as JSON: method, path, status, body or raw, kind,
 // count), GET /_admin/faults (those still armed, with the clock of steadyNs),
-// DELETE /_admin/faults (all dropped), POST /_admin/state (merged into the shared state), GET
-// /_admin/state.
+// DELETE /_admin/faults (all dropped), POST /_admin/state (merged into the
+// shared state), GET /_admin/state.
 
 #include <chrono>
 #include <cstdio>
