@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, and
+# Installs the Debian packages the build, the tests, the demo and the soak need, and
 # any more named as arguments, when any is missing. Idempotent and quiet when
 # everything is present.
 set -euo pipefail
@@ -9,7 +9,7 @@ packages=(
     libcurl4-openssl-dev nlohmann-json3-dev libplist-dev libssl-dev
     libspdlog-dev libfmt-dev libcpp-httplib-dev
     googletest libgtest-dev libgmock-dev
-    gawk unzip zip python3 ca-certificates openssl
+    gawk unzip zip python3 ca-certificates openssl curl jq
     "$@"
 )
 

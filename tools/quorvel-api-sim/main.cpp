@@ -11,8 +11,11 @@
 //
 // Admin endpoints: GET /_admin/requests (everything recorded), POST
 // /_admin/faults (a fault as JSON: method, path, status, body or raw, kind,
-// count), POST /_admin/state (merged into the shared state), GET /_admin/state.
+// count), GET /_admin/faults (those still armed, with the clock of steadyNs),
+// DELETE /_admin/faults (all dropped), POST /_admin/state (merged into the
+// shared state), GET /_admin/state.
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -40,6 +43,20 @@ void installAdminRoutes(sim::Sim& s) {
         if (json.is_discarded() || !json.is_object() || !sim::faultFromJson(json, fault))
             return sim::jsonReply(res, 400, {{"error", "bad fault"}});
         s.addFault(fault);
+        sim::jsonReply(res, 200, {{"ok", true}});
+    });
+    // The faults still armed, and the monotonic clock of the recorded steadyNs, so a
+    // caller can tell when a fault's last call was taken (a hang is recorded only
+    // once it ends).
+    s.server.Get("/_admin/faults", [&s](const httplib::Request&, httplib::Response& res) {
+        const auto now = std::chrono::steady_clock::now().time_since_epoch();
+        sim::jsonReply(
+            res, 200,
+            {{"steadyNs", std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()},
+             {"faults", s.armedFaults()}});
+    });
+    s.server.Delete("/_admin/faults", [&s](const httplib::Request&, httplib::Response& res) {
+        s.clearFaults();
         sim::jsonReply(res, 200, {{"ok", true}});
     });
     s.server.Post("/_admin/state", [&s](const httplib::Request& req, httplib::Response& res) {
@@ -129,6 +146,9 @@ int main(int argc, char** argv) {
         if (req.path.rfind("/_admin/", 0) != 0)
             s.record(req);
     });
+    // A hang holds its worker for 90 s and a trickle for minutes; with 32 workers
+    // (httplib's default is 8 here) a few of them never starve the other clients.
+    s.server.new_task_queue = [] { return new httplib::ThreadPool(32); };
     installAdminRoutes(s);
     for (auto installer : sim::routeInstallers())
         installer(s);

@@ -12,6 +12,9 @@
 //       "statuses": [{"status", "errorMessage"?}, ...]}
 //   state["completedPendingActions"] = ["updateAgent", ...]; the first pending action of
 //   that type leaves state["pendingActions"]
+//   state["closeFailedUpdates"] = true: a "failed", "downloadFailed" or "verificationFailed"
+//   status also takes that update out of state["pendingActions"], as a server that
+//   closes a failed request does (by default it stays listed, and is tried again)
 //
 // The package is served at GET /packages/<agentUpdateId>.pkg.
 
@@ -117,6 +120,25 @@ sim::Json& requestRecord(sim::Sim& sim, const std::string& agentUpdateId) {
     return record;
 }
 
+// Whether the server closes a request with this status; call with sim.mutex held.
+bool closesTheRequest(sim::Sim& sim, const std::string& status) {
+    return sim.state.value("closeFailedUpdates", false) &&
+           (status == "failed" || status == "downloadFailed" || status == "verificationFailed");
+}
+
+// Takes the "updateAgent" actions for that update out of the pending actions;
+// call with sim.mutex held.
+void withdrawUpdate(sim::Sim& sim, const std::string& agentUpdateId) {
+    auto& pending = sim.state["pendingActions"];
+    if (!pending.is_array())
+        return;
+    for (auto it = pending.begin(); it != pending.end();) {
+        const bool match = it->is_object() && it->value("type", "") == "updateAgent" &&
+                           it->value("value", "") == agentUpdateId;
+        it = match ? pending.erase(it) : it + 1;
+    }
+}
+
 }  // namespace
 
 QV_SIM_ROUTES(installUpdateRoutes) {
@@ -168,6 +190,8 @@ QV_SIM_ROUTES(installUpdateRoutes) {
                             return sim::jsonReply(res, 400, {{"error", "status required"}});
                         std::lock_guard lock(sim.mutex);
                         requestRecord(sim, req.matches[1])["statuses"].push_back(body);
+                        if (closesTheRequest(sim, body["status"]))
+                            withdrawUpdate(sim, req.matches[1]);
                         sim::jsonReply(res, 200, {{"ok", true}});
                     });
 

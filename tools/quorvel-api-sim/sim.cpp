@@ -94,6 +94,24 @@ Json Sim::recorded() {
     return requests_;
 }
 
+Json Sim::armedFaults() {
+    std::lock_guard lock(mutex);
+    Json armed = Json::array();
+    for (const auto& fault : faults_) {
+        armed.push_back({{"method", fault.method},
+                         {"path", fault.path},
+                         {"kind", fault.kind},
+                         {"status", fault.status},
+                         {"count", fault.count}});
+    }
+    return armed;
+}
+
+void Sim::clearFaults() {
+    std::lock_guard lock(mutex);
+    faults_.clear();
+}
+
 namespace {
 
 bool isFaultKind(const std::string& word) {

@@ -81,6 +81,9 @@ class Sim {
     bool takeFault(const httplib::Request& request, Fault& out);
     void record(const httplib::Request& request);
     Json recorded();
+    // The faults still armed, each with the calls it has left; and dropping them all.
+    Json armedFaults();
+    void clearFaults();
 
   private:
     std::vector<Fault> faults_;
