@@ -52,6 +52,13 @@ struct World {
             result.push_back(entry["status"]);
         return result;
     }
+    // Starts the daemon with an installer that takes `seconds`, until it runs.
+    void startWithSlowInstaller(int seconds) {
+        box.writeFile("/.shim/installer.sh", "#!/bin/sh\nsleep " + std::to_string(seconds) + "\n",
+                      0755);
+        box.startDaemon(api.baseUrl());
+        ASSERT_TRUE(qvtest::eventually([&] { return !installs().empty(); }, 20s)) << box.textLog();
+    }
     std::vector<std::string> installs() const {
         std::vector<std::string> calls;
         std::ranges::copy_if(
@@ -208,10 +215,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, AgentUpdate, testing::ValuesIn(kRows),
 TEST(AgentUpdateKilled, DuringTheInstallationTheFirstStartWithATokenClosesTheUpdateOnce) {
     World world;
     auto& [api, box] = world;
-    box.writeFile("/.shim/installer.sh", "#!/bin/sh\nsleep 5\n", 0755);
-    box.startDaemon(api.baseUrl());
-    ASSERT_TRUE(qvtest::eventually([&] { return !world.installs().empty(); }, 20s))
-        << box.textLog();
+    ASSERT_NO_FATAL_FAILURE(world.startWithSlowInstaller(5));
     ASSERT_TRUE(box.exists(kTrigger));
     box.stopDaemon(SIGKILL);
     box.writeFile(kTemp + "/update-k1.pkg", "package of another run that was killed");
@@ -282,10 +286,7 @@ TEST(AgentUpdateClose, RefusedReportsAreRetriedAndTheRequestIsInstalledOnce) {
 TEST(AgentUpdateClose, AnUninstallWaitsForTheInstallationAndLeavesNoTrigger) {
     World world;
     auto& [api, box] = world;
-    box.writeFile("/.shim/installer.sh", "#!/bin/sh\nsleep 3\n", 0755);
-    box.startDaemon(api.baseUrl());
-    ASSERT_TRUE(qvtest::eventually([&] { return !world.installs().empty(); }, 20s))
-        << box.textLog();
+    ASSERT_NO_FATAL_FAILURE(world.startWithSlowInstaller(3));
     box.writeFile(qvtest::kProduct + "/Triggers/uninstall.trigger", "");
     ASSERT_TRUE(box.waitForLog("Waiting for the agent update installation to end"))
         << box.textLog();

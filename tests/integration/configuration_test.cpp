@@ -14,14 +14,6 @@
 
 namespace {
 
-// A sanitized daemon carries shadow memory and a quarantine of freed blocks,
-// so the bound is checked by the plain build.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr std::size_t kMemoryBound = std::size_t(1) << 40;
-#else
-constexpr std::size_t kMemoryBound = std::size_t(64) << 20;
-#endif
-
 using namespace std::chrono_literals;
 using nlohmann::json;
 
@@ -115,7 +107,7 @@ TEST(ConfigurationEndToEnd, FetchesOnTheConfiguredScheduleChecksInOnceAndBacksOf
     EXPECT_TRUE(box.daemonRunning());
     EXPECT_EQ(api.requestsTo("POST", "/computers/checkIn").size(), 1u);
     EXPECT_GT(box.peakResidentBytes(), 0u);
-    EXPECT_LT(box.peakResidentBytes(), kMemoryBound);
+    EXPECT_LT(box.peakResidentBytes(), qvtest::kMemoryBound);
     std::string diagnostics;
     for (const auto& entry :
          std::filesystem::directory_iterator(box.path(qvtest::kProduct + "/logs"))) {

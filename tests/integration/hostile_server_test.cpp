@@ -15,15 +15,6 @@
 
 namespace {
 
-// The daemon's memory stays bounded whatever the answer. A sanitized daemon
-// carries shadow memory and a quarantine of freed blocks, so the bound that
-// matters is checked by the plain build.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr std::size_t kMemoryBound = std::size_t(1) << 40;
-#else
-constexpr std::size_t kMemoryBound = std::size_t(64) << 20;
-#endif
-
 using namespace std::chrono_literals;
 using nlohmann::json;
 
@@ -145,7 +136,7 @@ TEST_P(HostileAnswer, IsLoggedAndTheDaemonGoesOnInBoundedMemory) {
     EXPECT_TRUE(api.waitForRequest(method, path, 12s, seen + 1)) << box.textLog();
     EXPECT_TRUE(box.daemonRunning());
     EXPECT_GT(box.peakResidentBytes(), 0u);
-    EXPECT_LT(box.peakResidentBytes(), kMemoryBound);
+    EXPECT_LT(box.peakResidentBytes(), qvtest::kMemoryBound);
     // Neither an error answer nor a cut-off body reached the installer.
     const std::string installed = box.readFile("/installed");
     EXPECT_EQ(installed.find("Injected failure"), std::string::npos) << installed;
