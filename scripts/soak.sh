@@ -31,7 +31,7 @@
 #     period; no update is installed twice;
 #   - the temp folder, descriptors, threads and resident memory stay bounded;
 #   - once a fault's calls are taken, a configuration fetch follows within
-#     15 s (checked for a daemon that already had its configuration);
+#     10 s (checked for a daemon that already had its configuration);
 #   - the daemon exits only when this script stops it.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
@@ -348,7 +348,8 @@ restart() {
     daemon_pid=""
     restarts["$kind"]=$((${restarts["$kind"]:-0} + 1))
     note "restart ($kind): pid $pid ended by $(describe_status "$status")"
-    sleep "0.$((3 + RANDOM % 10))"
+    local tenths=$((3 + RANDOM % 13))  # launchd starts it again 0.3 to 1.5 s later
+    sleep "$((tenths / 10)).$((tenths % 10))"
     [ $((RANDOM % 5)) -eq 0 ] && rm -rf "$root/Library/Addigy" && quiet=1 note "MDM agent removed"
     start_daemon
 }
@@ -616,6 +617,11 @@ is_open() {
 
 # tick: one round of checks, every half second.
 tick() {
+    if gone "$sim_pid"; then  # nothing after this could be held against the daemon
+        echo "the API simulator ended; its last lines:"
+        tail -n 5 "$soak/sim.out"
+        exit 3
+    fi
     check_alive
     poll_faults || note "the simulator did not answer GET /_admin/faults"
     local installs_total
