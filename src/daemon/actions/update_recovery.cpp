@@ -12,10 +12,12 @@ namespace {
 
 using App::Core::Logging;
 
-// The close of an installed update: the acknowledgement of the pending action
-// and the "completed" status, each sent until the server accepts it. Only then
+// The close of an installed update: the acknowledgement of the pending action,
+// then the "completed" status, each sent until the server accepts it. Only then
 // are the trigger file and the package removed, so a report that fails is
-// sent again, and no other update starts meanwhile.
+// sent again, and no other update starts meanwhile. The final status goes
+// last and the trigger goes right after it: a run that ends in between (a
+// kill) makes the next start send it again, so that window is kept short.
 class UpdateClose {
   public:
     explicit UpdateClose(UpdateTrigger trigger) : trigger_(std::move(trigger)) {}
@@ -26,7 +28,7 @@ class UpdateClose {
             acknowledged_ = report("acknowledgement", [] {
                 App::Core::Computers::pendingActionCompleted("updateAgent");
             });
-        if (!completed_)
+        if (acknowledged_ && !completed_)
             completed_ = report("completed", [this] {
                 App::Core::AgentUpdateRequests::updateStatusToCompleted(
                     trigger_.agentUpdateRequestId);
