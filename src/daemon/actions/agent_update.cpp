@@ -34,13 +34,9 @@ std::string triggerFile() {
 void cleanUpFailedInstallation(const std::string& packagePath,
                                const std::string& agentUpdateRequestId) {
     removeUpdatePackage(packagePath);
-    auto trigger = readUpdateTrigger();
     std::string requestId = agentUpdateRequestId;
-    if (trigger) {
-        removeUpdateTrigger();
-        removeUpdatePackage(trigger->packagePath);
+    if (auto trigger = removeUpdateInProgress())
         requestId = trigger->agentUpdateRequestId;
-    }
     try {
         App::Core::AgentUpdateRequests::updateStatusToFailed(requestId, kInstallFailedMessage);
     } catch (const std::exception&) {
@@ -177,6 +173,15 @@ std::optional<UpdateTrigger> readUpdateTrigger() {
     trigger.agentUpdateRequestId = lines[0];
     if (lines.size() > 1)
         trigger.packagePath = lines[1];
+    return trigger;
+}
+
+std::optional<UpdateTrigger> removeUpdateInProgress() {
+    auto trigger = readUpdateTrigger();
+    if (trigger) {
+        removeUpdateTrigger();
+        removeUpdatePackage(trigger->packagePath);
+    }
     return trigger;
 }
 

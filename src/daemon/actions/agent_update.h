@@ -56,6 +56,10 @@ inline constexpr std::size_t kUpdateTriggerLimit = 64 * 1024;
 // an I/O error): left as it is, with an error line, and absent returned.
 std::optional<UpdateTrigger> readUpdateTrigger();
 
+// Reads the trigger file and, when it is trusted, removes it and the package
+// it names (by the rules of removeUpdatePackage). The trigger, when it was.
+std::optional<UpdateTrigger> removeUpdateInProgress();
+
 // True while a trusted trigger file (or one that cannot be read now) is in
 // place: an installation awaits its close, and no other update may start.
 bool updateAwaitsClose();

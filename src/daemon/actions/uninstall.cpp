@@ -139,15 +139,6 @@ void waitForInstallation() {
         Logging::WriteError("The agent update installation did not end in time; uninstalling.");
 }
 
-// An update trigger left behind would make the next installation's first
-// start report an update it never ran.
-void removeUpdateInProgress() {
-    if (auto trigger = readUpdateTrigger()) {
-        removeUpdateTrigger();
-        removeUpdatePackage(trigger->packagePath);
-    }
-}
-
 void throwIfRecorded(const std::optional<std::string>& recordedError) {
     if (recordedError)
         throw CustomError(*recordedError);
@@ -259,6 +250,8 @@ void uninstall(platform::Sleeper& sleeper) {
                          "Support app preferences plist deleted");
     sendPing(sleeper);
     clearStoredIdentity();
+    // A trigger left behind would make the next installation's first start
+    // report an update it never ran.
     removeUpdateInProgress();
     try {
         platform::spawnDetached("/bin/bash", {"-c", selfRemovalScript()});
