@@ -8,6 +8,7 @@
 #include "daemon/core/globals.h"
 #include "support/checks.h"
 #include "support/extreme_random.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -75,23 +76,22 @@ TEST_F(Workers, ConfigurationWorkerFetchesAtOnceThenAfterIntervalPlusJitter) {
 
 TEST_F(Workers, FailedFetchRetriesOnTheBackoffAndLogsOnlyTheFirstFailure) {
     _globalMaxJitter = 0;
-    ::testing::internal::CaptureStdout();
-    retryEvery(1000);
-    failuresLeft = 1;
-    fetcher.step();                            // fails, and the first retry runs at once
-    EXPECT_EQ(ticksToNextCall(fetcher), 270);  // regular counting from the retry
+    const std::string log = qvtest::stdoutOf([&] {
+        retryEvery(1000);
+        failuresLeft = 1;
+        fetcher.step();                            // fails, and the first retry runs at once
+        EXPECT_EQ(ticksToNextCall(fetcher), 270);  // regular counting from the retry
 
-    retryEvery(5000);
-    failuresLeft = 3;
-    EXPECT_EQ(ticksToNextCall(fetcher), 270);  // fails
-    retryEvery(3500);                          // drawn at the next failure
-    EXPECT_EQ(ticksToNextCall(fetcher), 4);    // the 5000 ms retry, fails
-    EXPECT_EQ(ticksToNextCall(fetcher), 4);    // ceil(3500 / 1000), fails
-    EXPECT_EQ(ticksToNextCall(fetcher), 4);    // succeeds
-    EXPECT_FALSE(fetcher.inRetryLoop());
-    EXPECT_EQ(RetryInterval::getConfigurationCollisionCount, 0);
-
-    const std::string log = ::testing::internal::GetCapturedStdout();
+        retryEvery(5000);
+        failuresLeft = 3;
+        EXPECT_EQ(ticksToNextCall(fetcher), 270);  // fails
+        retryEvery(3500);                          // drawn at the next failure
+        EXPECT_EQ(ticksToNextCall(fetcher), 4);    // the 5000 ms retry, fails
+        EXPECT_EQ(ticksToNextCall(fetcher), 4);    // ceil(3500 / 1000), fails
+        EXPECT_EQ(ticksToNextCall(fetcher), 4);    // succeeds
+        EXPECT_FALSE(fetcher.inRetryLoop());
+        EXPECT_EQ(RetryInterval::getConfigurationCollisionCount, 0);
+    });
     EXPECT_EQ(qvtest::countOf(log, "ERROR Error on Configuration: Failed to decode JSON: x"), 2)
         << log;  // one per series
 }

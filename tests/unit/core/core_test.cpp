@@ -23,7 +23,7 @@ using namespace QVAgentLaunchDaemon;
 using Range = std::pair<std::int64_t, std::int64_t>;
 constexpr auto kMax = std::numeric_limits<std::int64_t>::max(), kMin = -kMax - 1;
 
-TEST(Arithmetic, BackoffDrawsFromClampedRangesScalesSaturatesAndCapsAndCheckInsWaitTheirTurn) {
+TEST(Arithmetic, BackoffDrawsFromClampedRangesScalesSaturatesAndCaps) {
     const BackoffSettings usual{270000, 30000, 3600000, 6};
     const std::int64_t top = (std::int64_t{1} << 62) - 1;
     using Row =
@@ -42,14 +42,28 @@ TEST(Arithmetic, BackoffDrawsFromClampedRangesScalesSaturatesAndCapsAndCheckInsW
         EXPECT_EQ(backoffInterval(settings, collisions, random), wait);
         EXPECT_EQ(random.ranges, (std::vector<Range>{slots, jitter}));
     }
-    qvtest::ExtremeRandom high(true);  // enrollment: seconds, at most five minutes
+}
+
+TEST(Arithmetic, EnrollmentRetriesWaitSecondsAtMostFiveMinutes) {
+    qvtest::ExtremeRandom high(true);
     EXPECT_EQ(enrollmentRetryInterval(1, high), 10001);
     EXPECT_EQ(enrollmentRetryInterval(50, high), 300000);
-    EXPECT_TRUE(isCheckInDue(-1, 3600000, 0));  // never checked in
-    EXPECT_FALSE(isCheckInDue(0, 3600000, 3600000));
-    EXPECT_TRUE(isCheckInDue(0, 3600000, 3600001));
-    EXPECT_FALSE(isCheckInDue(kMax - 1, kMax, kMax));      // no wrap into the past
-    EXPECT_TRUE(isCheckInDue(3600001, 3600000, 3600000));  // the wall clock was set back
+}
+
+TEST(Arithmetic, ACheckInIsDueAfterItsIntervalOrWhenTheLastLiesInTheFuture) {
+    using Row = std::tuple<const char*, std::int64_t, std::int64_t, std::int64_t, bool>;
+    // clang-format off
+    for (const auto& [name, last, interval, now, due] : std::vector<Row>{
+            {"never checked in", -1, 3600000, 0, true}, {"within the hour", 0, 3600000, 3600000, false},
+            {"past the hour", 0, 3600000, 3600001, true}, {"no wrap into the past", kMax - 1, kMax, kMax, false},
+            {"the wall clock was set back", 3600001, 3600000, 3600000, true}}) {
+        // clang-format on
+        SCOPED_TRACE(name);
+        EXPECT_EQ(isCheckInDue(last, interval, now), due);
+    }
+}
+
+TEST(Random, UniformDrawsEveryValueOfItsRange) {
     std::set<std::int64_t> seen;
     for (int i = 0; i < 200; ++i)
         seen.insert(platform::SecureRandom::instance().uniform(-1, 1));
@@ -76,7 +90,7 @@ TEST(TextLog, OneCallIsOneLineAndBackslashesStayAsTheyAre) {
 
 using Core = qvtest::World;
 
-TEST_F(Core, DiagnosticsFollowTheirSwitchAndChildProcessesRunAsTheDaemonNeeds) {
+TEST_F(Core, DiagnosticsFollowTheirSwitchAndTheirFormat) {
     const std::string logs = "/Library/Application Support/Tessaly/Quorvel/logs";
     ENABLE_DIAGNOSTIC_LOGS = false;
     log(platform::Json::object(), true);
@@ -90,6 +104,9 @@ TEST_F(Core, DiagnosticsFollowTheirSwitchAndChildProcessesRunAsTheDaemonNeeds) {
     EXPECT_TRUE(std::regex_match(
         read(logs + "/diagnostic-20251206T205100.123.log"),
         std::regex(date + "\u2705 - ordinary\n" + date + "\u274C - \\{\n  \"code\": 401\n\\}\n")));
+}
+
+TEST(DiagnosticLog, AnEntryIsCutAfter64KiBAtACharactersStart) {
     // An entry is what dump(2) prints (a string: itself), cut after 64 KiB at a
     // character's start; a value 500 arrays deep costs no more than its compact form.
     std::string deep = "[0";
@@ -112,14 +129,18 @@ TEST_F(Core, DiagnosticsFollowTheirSwitchAndChildProcessesRunAsTheDaemonNeeds) {
         EXPECT_GE(kept + 3, std::min(full.size(), kDiagnosticEntryLimit));
         EXPECT_TRUE(platform::isValidUtf8(entry));
     }
+}
 
+TEST_F(Core, ChildProcessesRunAsTheDaemonNeeds) {
     // Stopping the daemon's launch job signals its process group: the
     // self-removal script, detached, leads a session of its own.
     platform::spawnDetached("/bin/sh",
                             {"-c", "echo $(($(ps -o sid= -p $$) - $$)) > " + file("/s")});
     EXPECT_TRUE(qvtest::eventually([&] { return read("/s") == "0\n"; })) << read("/s");
     EXPECT_EQ(shell("echo out; echo err >&2"), "out\nerr");  // an error line counts as output
+}
 
+TEST_F(Core, TheDiagnosticsSwitchFollowsItsFileCreatedAfterTheStart) {
     // The switch follows debug.conf created after the start with its folders,
     // written in place, and goes off with the file.
     const std::string conf = "/Library/Application Support/Tessaly/Quorvel/debug.conf";
