@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "platform/failure_reporter.h"
-#include "platform/thread_name.h"
 
 namespace platform {
 
@@ -13,10 +12,8 @@ SerialQueue::SerialQueue(std::string label, std::string threadName)
     : label_(std::move(label)),
       threadName_(std::move(threadName)),
       where_("a work item of queue " + label_) {
-    thread_ = std::thread([this] {
-        nameCurrentThread(threadName_);
-        run();
-    });
+    thread_ = startThread(
+        threadName_, [this] { run(); }, ThreadEnd::joined);
 }
 
 SerialQueue::~SerialQueue() {
@@ -121,57 +118,6 @@ void DispatchGroup::leave() {
 void DispatchGroup::wait() {
     std::unique_lock lock(mutex_);
     done_.wait(lock, [this] { return count_ == 0; });
-}
-
-namespace {
-
-struct TaskCounter {
-    std::mutex mutex;
-    std::condition_variable idle;
-    std::size_t running = 0;
-};
-
-TaskCounter& taskCounter() {
-    static auto* counter = new TaskCounter();  // outlives every detached task
-    return *counter;
-}
-
-}  // namespace
-
-void Tasks::detach(std::function<void()> body, std::string threadName) {
-    std::string where = "task " + (threadName.empty() ? std::string("unnamed") : threadName);
-    auto& counter = taskCounter();
-    {
-        std::lock_guard lock(counter.mutex);
-        ++counter.running;
-    }
-    std::thread([body = std::move(body), threadName = std::move(threadName),
-                 where = std::move(where)] {
-        nameCurrentThread(threadName);
-        try {
-            body();
-        } catch (...) {
-            // A task's own code reports its failures; what escapes it is still
-            // reported, as nothing may escape a thread.
-            reportCurrentException(where);
-        }
-        auto& c = taskCounter();
-        std::lock_guard lock(c.mutex);
-        if (--c.running == 0)
-            c.idle.notify_all();
-    }).detach();
-}
-
-bool Tasks::waitIdle(std::chrono::milliseconds timeout) {
-    auto& counter = taskCounter();
-    std::unique_lock lock(counter.mutex);
-    return counter.idle.wait_for(lock, timeout, [&] { return counter.running == 0; });
-}
-
-std::size_t Tasks::running() {
-    auto& counter = taskCounter();
-    std::lock_guard lock(counter.mutex);
-    return counter.running;
 }
 
 }  // namespace platform

@@ -1,6 +1,7 @@
 #pragma once
-// Serial queues, one-shot groups and detached tasks: the concurrency building
-// blocks the daemon's tasks, watchers and URL-session callbacks run on.
+// Serial queues, one-shot groups and detached tasks (platform/threads.h): the
+// concurrency building blocks the daemon's tasks, watchers and URL-session
+// callbacks run on.
 
 #include <chrono>
 #include <condition_variable>
@@ -12,10 +13,12 @@
 #include <string>
 #include <thread>
 
+#include "platform/threads.h"
+
 namespace platform {
 
 // One thread running work items in FIFO order; delayed items run when due.
-// `threadName` names that thread (platform/thread_name.h). An exception that
+// `threadName` names that thread (platform/threads.h). An exception that
 // escapes a work item is reported (platform/failure_reporter.h) and the queue
 // goes on.
 class SerialQueue {
@@ -76,17 +79,6 @@ class DispatchGroup {
     std::mutex mutex_;
     std::condition_variable done_;
     long count_ = 0;
-};
-
-// Detached tasks. Every task started here is counted, so tests can wait until
-// all started tasks have finished.
-class Tasks {
-  public:
-    // `threadName` names the task's thread (platform/thread_name.h).
-    static void detach(std::function<void()> body, std::string threadName = {});
-    // Waits until no task is running; false when `timeout` passed first.
-    static bool waitIdle(std::chrono::milliseconds timeout);
-    static std::size_t running();
 };
 
 }  // namespace platform

@@ -1,4 +1,5 @@
 #include "platform/failure_reporter.h"
+#include "platform/lifetime.h"
 
 #include <unistd.h>
 
@@ -16,7 +17,7 @@ struct Installed {
 };
 
 Installed& installed() {
-    static auto* slot = new Installed();  // reachable from threads that outlive main
+    static ProcessLifetime<Installed> slot;  // reachable from threads that outlive main
     return *slot;
 }
 

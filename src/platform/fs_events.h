@@ -2,7 +2,7 @@
 // File-system object events on one file or folder, the way the daemon's
 // watchers expect them: a descriptor opened for event notification only, and
 // a source on it that delivers write / delete / rename events on a serial
-// queue. Built on inotify:
+// queue. On Linux, built on inotify (platform/linux/fs_events.cpp):
 //   file:   modified or closed after writing -> write; deleted -> delete;
 //           moved -> rename
 //   folder: an entry created, deleted or moved in or out -> write; the folder
@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "platform/dispatch.h"
+#include "platform/threads.h"
 
 namespace platform {
 
@@ -73,7 +74,7 @@ class EventDescriptor {
 // handler then runs once on the queue. The source reads the descriptor only
 // between resume() and cancel(); cancel() returns after the reading stopped,
 // so the descriptor may be closed right after it. `threadName` names the
-// thread that waits for the events (platform/thread_name.h); it sleeps until
+// thread that waits for the events (platform/threads.h); it sleeps until
 // one comes. When waiting or reading fails, the failure is reported
 // (platform/failure_reporter.h) and the event handler gets
 // FileSystemEvent::failed: the source then delivers nothing more.
@@ -95,6 +96,10 @@ class FileSystemObjectSource {
     unsigned data() const;
 
   private:
+    // Per operating system (platform/linux/fs_events.cpp): start the thread
+    // that waits for the descriptor's events, and wake it and join it.
+    void startReading();
+    void stopReading();
     void readLoop();
     // Reports why the reading stopped and delivers FileSystemEvent::failed.
     void fail(const std::string& description);

@@ -23,7 +23,7 @@
 #include <variant>
 
 #include "platform/dispatch.h"
-#include "platform/thread_name.h"
+#include "platform/threads.h"
 
 namespace platform {
 
@@ -358,10 +358,7 @@ HttpSession::Impl::Impl(std::optional<std::string> caFile) {
         }
     }
     multi = curl_multi_init();
-    network = std::thread([this] {
-        nameCurrentThread("qv-net");
-        run();
-    });
+    network = startThread("qv-net", [this] { run(); }, ThreadEnd::joined);
 }
 
 HttpSession::Impl::~Impl() {

@@ -10,9 +10,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <thread>
 
-#include "platform/thread_name.h"
+#include "platform/cloexec_pipe.h"
+#include "platform/threads.h"
 
 extern char** environ;
 
@@ -98,7 +98,7 @@ ProcessResult runProcess(const std::string& executable, const std::vector<std::s
                          const ProcessOptions& options) {
     Pipe pipe;
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0)
+    if (openCloexecPipe(fds) != 0)
         throwLaunchError(executable, errno);
     pipe.read = fds[0];
     pipe.write = fds[1];
@@ -142,10 +142,8 @@ void spawnDetached(const std::string& executable, const std::vector<std::string>
     posix_spawn_file_actions_addopen(&actions.value, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions.value, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     const pid_t pid = spawn(executable, arguments, actions, true);
-    std::thread([pid] {
-        nameCurrentThread("qv-reaper");
-        waitForExit(pid);
-    }).detach();
+    startThread(
+        "qv-reaper", [pid] { waitForExit(pid); }, ThreadEnd::detached);
 }
 
 std::string trimWhitespace(const std::string& text) {

@@ -38,7 +38,8 @@ ProcessResult runProcess(const std::string& executable, const std::vector<std::s
 
 // Starts the child in a session of its own (so signals sent to the daemon's
 // process group never reach it) with its standard streams on /dev/null, and
-// returns at once; a background thread reaps it. Throws LaunchError when it
+// returns at once; a detached thread, "qv-reaper", reaps it (counted by
+// platform::Tasks like every detached thread). Throws LaunchError when it
 // cannot be started.
 void spawnDetached(const std::string& executable, const std::vector<std::string>& arguments);
 

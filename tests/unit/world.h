@@ -35,7 +35,9 @@ class World : public ::testing::Test {
         ENABLE_DIAGNOSTIC_LOGS = true;
     }
     void TearDown() override {
-        platform::Tasks::waitIdle(std::chrono::seconds(10));
+        // Every detached task a test started has ended: none runs on into the next test.
+        EXPECT_TRUE(platform::Tasks::waitIdle(std::chrono::seconds(10)))
+            << platform::Tasks::running() << " detached threads still run";
         resetSettings();
         restoreScratchRoot();
         ::setenv("PATH", path_.c_str(), 1);

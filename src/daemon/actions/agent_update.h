@@ -1,6 +1,6 @@
 #pragma once
 // The daemon's building blocks of an agent self-update, handed to the
-// framework's update routine through App::Core: package installation, digest
+// framework's update routine: package installation, digest
 // check, the update trigger file and file removal. Also the reading of the
 // trigger file that the installation failure clean-up and the recovery at the
 // next start share.
@@ -15,6 +15,11 @@ namespace QVAgentLaunchDaemon {
 // "/tmp/qvupdate.trigger" as the product knows it (resolve before use). Line 1
 // the agent update request id, line 2 the downloaded package's path.
 inline constexpr const char* kUpdateTriggerPath = "/tmp/qvupdate.trigger";
+
+// The agent update the "updateAgent" pending action asks for: the
+// framework's update routine (keelbase/agent.h) with App::Core's requests and
+// download and the steps below. Its result and its errors pass unchanged.
+bool runAgentUpdate(const std::string& agentUpdateId, const std::string& updateToVersion);
 
 // Runs the installer on the package; true only when its trimmed output holds
 // "The upgrade was successful.". Once an uninstall has begun the installer is

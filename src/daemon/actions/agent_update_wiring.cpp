@@ -1,31 +1,32 @@
-// App::Core's update entry and its callbacks, wired to the daemon's own update
-// steps. Kept beside the update so that App::Core depends on no part above it.
+// The daemon's agent update: the framework's routine run with App::Core's
+// gateways for the requests and the download, and this part's own steps for
+// the rest.
 
 #include "daemon/actions/agent_update.h"
 #include "daemon/core/app_core.h"
 #include "keelbase/agent.h"
 
-namespace QVAgentLaunchDaemon::App::Core {
+namespace QVAgentLaunchDaemon {
 
-std::function<bool(const std::string&, const std::string&)> AgentUpdates::installPkg =
-    QVAgentLaunchDaemon::installPkg;
-std::function<bool(const std::string&, const std::string&)> AgentUpdates::verifyFileHash =
-    QVAgentLaunchDaemon::verifyFileHash;
-std::function<void(const std::string&)> AgentUpdates::deleteFile = QVAgentLaunchDaemon::deleteFile;
-
-std::function<bool(const std::string&, const std::string&)> Agent::writeUpdateTriggerFile =
-    QVAgentLaunchDaemon::writeUpdateTriggerFile;
-
-bool Agent::update(const std::string& agentUpdateId, const std::string& updateToVersion) {
-    return Keelbase::Lib::Agent::update(
-        agentUpdateId, Metadata::version(), updateToVersion, AgentUpdateRequests::createRequest,
-        AgentUpdates::downloadAgentUpdate, AgentUpdates::verifyFileHash, AgentUpdates::installPkg,
-        AgentUpdates::deleteFile, AgentUpdateRequests::updateStatusToDownloadStarted,
-        AgentUpdateRequests::updateStatusToDownloadFailed,
-        AgentUpdateRequests::updateStatusToVerificationFailed,
-        AgentUpdateRequests::updateStatusToStarted, AgentUpdateRequests::updateStatusToFailed,
-        AgentUpdateRequests::updateStatusToCompleted,
-        [](const std::string& line) { Logging::WriteLine(line); }, Agent::writeUpdateTriggerFile);
+bool runAgentUpdate(const std::string& agentUpdateId, const std::string& updateToVersion) {
+    using App::Core::AgentUpdateRequests;
+    return Keelbase::Lib::Agent::update({
+        .agentUpdateId = agentUpdateId,
+        .currentVersion = App::Core::Metadata::version(),
+        .updateToVersion = updateToVersion,
+        .createRequest = AgentUpdateRequests::createRequest,
+        .download = App::Core::AgentUpdates::downloadAgentUpdate,
+        .verify = verifyFileHash,
+        .writeTrigger = writeUpdateTriggerFile,
+        .install = installPkg,
+        .deleteFile = deleteFile,
+        .reportStarted = AgentUpdateRequests::updateStatusToStarted,
+        .reportDownloadStarted = AgentUpdateRequests::updateStatusToDownloadStarted,
+        .reportDownloadFailed = AgentUpdateRequests::updateStatusToDownloadFailed,
+        .reportVerificationFailed = AgentUpdateRequests::updateStatusToVerificationFailed,
+        .reportFailed = AgentUpdateRequests::updateStatusToFailed,
+        .writeLog = [](const std::string& line) { App::Core::Logging::WriteLine(line); },
+    });
 }
 
-}  // namespace QVAgentLaunchDaemon::App::Core
+}  // namespace QVAgentLaunchDaemon

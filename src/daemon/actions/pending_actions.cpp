@@ -108,7 +108,7 @@ void runUpdate(const PendingActionDTO& action, const PendingActionHandlers& hand
 }  // namespace
 
 PendingActionHandlers defaultPendingActionHandlers() {
-    return {App::Core::Agent::update, App::Core::Computers::pendingActionCompleted,
+    return {runAgentUpdate, App::Core::Computers::pendingActionCompleted,
             uninstallReleasingGuardOnFailure};
 }
 

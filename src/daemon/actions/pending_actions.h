@@ -15,7 +15,7 @@ struct PendingActionDTO {
 };
 
 // What the dispatcher runs for each action type. The defaults are
-// App::Core::Agent::update, App::Core::Computers::pendingActionCompleted and
+// runAgentUpdate(), App::Core::Computers::pendingActionCompleted and
 // uninstall(); tests replace them.
 struct PendingActionHandlers {
     std::function<bool(const std::string& agentUpdateId, const std::string& updateToVersion)>

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/http_session.h"
+#include "platform/lifetime.h"
 
 namespace QVAgentLaunchDaemon::App::Core {
 namespace {
@@ -72,8 +73,8 @@ const std::string& Gateway::deploymentBaseUrl() {
 }
 
 Keelbase::Adapters::Logging::TextDocument& Logging::logger() {
-    static auto* logger =
-        new Keelbase::Adapters::Logging::TextDocument("TotalLog");  // lives for the process
+    // Every thread logs, the detached ones to the end of the process.
+    static platform::ProcessLifetime<Keelbase::Adapters::Logging::TextDocument> logger("TotalLog");
     return *logger;
 }
 void Logging::Start(const std::string& formattedStartTime,

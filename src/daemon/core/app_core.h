@@ -83,25 +83,6 @@ struct AgentUpdates {
     static Keelbase::Adapters::BaseGateway::UrlSession& gateway();
     // The local path of the downloaded package (extension ".pkg").
     static std::string downloadAgentUpdate(const std::string& payloadUrl);
-
-    // Callbacks of the update routine; each starts as the daemon's function of
-    // the same name (daemon/actions/agent_update.h, wired in
-    // actions/agent_update_wiring.cpp). Tests may replace them.
-    static std::function<bool(const std::string& filePath, const std::string& agentUpdateRequestId)>
-        installPkg;
-    static std::function<bool(const std::string& filePath, const std::string& verifiedHash)>
-        verifyFileHash;
-    static std::function<void(const std::string& filePath)> deleteFile;
-};
-
-struct Agent {
-    static std::function<bool(const std::string& agentUpdateRequestId,
-                              const std::string& agentUpdateFilePath)>
-        writeUpdateTriggerFile;
-
-    // Runs the framework's update routine with the daemon's callbacks; its
-    // result and its errors pass unchanged.
-    static bool update(const std::string& agentUpdateId, const std::string& updateToVersion);
 };
 
 }  // namespace QVAgentLaunchDaemon::App::Core

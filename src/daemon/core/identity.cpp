@@ -6,6 +6,7 @@
 #include "daemon/core/globals.h"
 #include "daemon/core/retries.h"
 #include "daemon/core/shared_value.h"
+#include "platform/lifetime.h"
 #include "platform/preferences.h"
 #include "platform/system_root.h"
 #include "platform/trusted_file.h"
@@ -17,7 +18,7 @@ using App::Core::Logging;
 
 // An identifier issued this run that is not on disk yet.
 SharedOptionalString& awaitingWrite() {
-    static SharedOptionalString* held = new SharedOptionalString;  // lives for the process
+    static platform::ProcessLifetime<SharedOptionalString> held;
     return *held;
 }
 

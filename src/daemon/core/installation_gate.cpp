@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "daemon/core/globals.h"
+#include "platform/lifetime.h"
 
 namespace QVAgentLaunchDaemon {
 namespace {
@@ -15,7 +16,8 @@ struct Gate {
 };
 
 Gate& gate() {
-    static Gate* kept = new Gate;  // lives for the process: a detached uninstall may wait on it
+    // A detached uninstall may wait on it while the process exits.
+    static platform::ProcessLifetime<Gate> kept;
     return *kept;
 }
 

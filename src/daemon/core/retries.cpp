@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "daemon/core/unexpected.h"
+#include "platform/lifetime.h"
 
 namespace QVAgentLaunchDaemon {
 namespace {
@@ -15,7 +16,7 @@ struct Retries {
 };
 
 Retries& retries() {
-    static Retries* kept = new Retries;  // lives for the process: workers use it to the end
+    static platform::ProcessLifetime<Retries> kept;  // the detached workers use it to the end
     return *kept;
 }
 

@@ -1,8 +1,11 @@
 #include "daemon/core/shell.h"
 
+#include <exception>
+#include <memory>
+
 #include "platform/process.h"
 #include "platform/system_root.h"
-#include "platform/thread_name.h"
+#include "platform/threads.h"
 
 namespace QVAgentLaunchDaemon {
 
@@ -22,10 +25,19 @@ std::optional<std::string> tryShell(const std::string& command) {
 }
 
 std::future<std::optional<std::string>> tryShellAsync(const std::string& command) {
-    return std::async(std::launch::async, [command] {
-        platform::nameCurrentThread("qv-facts");
-        return tryShell(command);
-    });
+    auto answer = std::make_shared<std::promise<std::optional<std::string>>>();
+    auto future = answer->get_future();
+    platform::startThread(
+        "qv-facts",
+        [answer, command] {
+            try {
+                answer->set_value(tryShell(command));
+            } catch (...) {
+                answer->set_exception(std::current_exception());
+            }
+        },
+        platform::ThreadEnd::detached);
+    return future;
 }
 
 platform::ProcessResult runPackageInstaller(const std::string& packagePath) {

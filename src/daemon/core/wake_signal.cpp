@@ -1,4 +1,5 @@
 #include "daemon/core/wake_signal.h"
+#include "platform/lifetime.h"
 
 namespace QVAgentLaunchDaemon {
 
@@ -21,7 +22,7 @@ void WakeSignal::waitUntil(std::chrono::steady_clock::time_point deadline, std::
 }
 
 WakeSignal& workerSettingsChanged() {
-    static auto* signal = new WakeSignal();  // outlives the detached workers
+    static platform::ProcessLifetime<WakeSignal> signal;  // the detached workers wait on it
     return *signal;
 }
 

@@ -1,6 +1,9 @@
-#include "platform/thread_name.h"
+// Linux: pthread_setname_np takes the thread to name. (macOS names only the
+// calling thread, pthread_setname_np(name), with a limit of 63 characters.)
 
 #include <pthread.h>
+
+#include "platform/thread_name.h"
 
 namespace platform {
 
