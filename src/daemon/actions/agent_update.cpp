@@ -122,9 +122,10 @@ bool writeUpdateTriggerFile(const std::string& agentUpdateRequestId,
     // Mode 0600: readers trust the file only when nobody else could have
     // written it. Whatever a local user planted at the path is swapped out in
     // the same step, so racing entries into it cannot block the update.
-    if (auto error = platform::replaceWithFile(
-            triggerFile(), agentUpdateRequestId + "\n" + agentUpdateFilePath, 0600)) {
-        Logging::WriteError("Error writing update trigger: " + *error);
+    if (auto written = platform::replaceWithFile(
+            triggerFile(), agentUpdateRequestId + "\n" + agentUpdateFilePath, 0600);
+        written.failed()) {
+        Logging::WriteError("Error writing update trigger: " + written.error());
         return false;
     }
     Logging::WriteLine("finished writing update trigger file");

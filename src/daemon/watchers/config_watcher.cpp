@@ -9,6 +9,7 @@
 #include "daemon/core/app_core.h"
 #include "daemon/core/diagnostic_log.h"
 #include "daemon/core/globals.h"
+#include "daemon/core/paths.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/system_root.h"
@@ -19,7 +20,7 @@ std::shared_ptr<ConfigWatcher> debugConfigFileWatcher;
 
 namespace {
 
-constexpr const char* kDebugConfigFile = "/Library/Application Support/Tessaly/Quorvel/debug.conf";
+constexpr const char* kDebugConfigFile = kDebugConfigurationFile;  // daemon/core/paths.h
 
 // Length of the space separator (tab or Unicode Zs) that starts `text`, 0 when none.
 std::size_t spaceAtStart(std::string_view text) {
@@ -159,7 +160,7 @@ void ConfigWatcher::handleEvents(unsigned events) {
 
 void ConfigWatcher::parseConfig() {
     auto text = platform::readFile(platform::SystemRoot::resolve(path()));
-    if (!text || !platform::isValidUtf8(*text)) {
+    if (text.failed() || !platform::isValidUtf8(*text)) {
         App::Core::Logging::WriteError("Could not read config file. Watching for changes...");
         return;
     }

@@ -120,6 +120,15 @@ TEST_F(Core, DiagnosticsFollowTheirSwitchAndChildProcessesRunAsTheDaemonNeeds) {
     EXPECT_TRUE(qvtest::eventually([&] { return read("/s") == "0\n"; })) << read("/s");
     EXPECT_EQ(shell("echo out; echo err >&2"), "out\nerr");  // an error line counts as output
 
+    // A text log whose folder cannot be made says why.
+    std::filesystem::remove_all(file(logs));
+    put(logs);
+    ::testing::internal::CaptureStderr();
+    Keelbase::Adapters::Logging::TextDocument("probe").WriteLine("x");
+    EXPECT_EQ(
+        ::testing::internal::GetCapturedStderr(),
+        "Text log file unavailable: cannot create folder " + file(logs) + ": Not a directory\n");
+
     // The switch follows debug.conf created after the start with its folders,
     // written in place, and goes off with the file.
     const std::string conf = "/Library/Application Support/Tessaly/Quorvel/debug.conf";
