@@ -1,6 +1,3 @@
-// actions: what the daemon does when the server asks: pending-action dispatch,
-// the agent update and its recovery, and the uninstall sequence.
-
 #include "daemon/actions/agent_update.h"
 
 #include <filesystem>
@@ -14,6 +11,7 @@
 #include "platform/process.h"
 #include "platform/sha256.h"
 #include "platform/system_root.h"
+#include "platform/text.h"
 #include "platform/trusted_file.h"
 
 namespace QVAgentLaunchDaemon {
@@ -132,7 +130,7 @@ bool writeUpdateTriggerFile(const std::string& agentUpdateRequestId,
     return true;
 }
 
-void deleteFile(const std::string& filePath) {
+void removePathUnguarded(const std::string& filePath) {
     std::error_code ignored;
     std::filesystem::remove_all(filePath, ignored);
 }

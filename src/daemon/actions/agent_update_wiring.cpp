@@ -11,7 +11,8 @@ std::function<bool(const std::string&, const std::string&)> AgentUpdates::instal
     QVAgentLaunchDaemon::installPkg;
 std::function<bool(const std::string&, const std::string&)> AgentUpdates::verifyFileHash =
     QVAgentLaunchDaemon::verifyFileHash;
-std::function<void(const std::string&)> AgentUpdates::deleteFile = QVAgentLaunchDaemon::deleteFile;
+std::function<void(const std::string&)> AgentUpdates::deleteFile =
+    QVAgentLaunchDaemon::removePathUnguarded;
 
 std::function<bool(const std::string&, const std::string&)> Agent::writeUpdateTriggerFile =
     QVAgentLaunchDaemon::writeUpdateTriggerFile;

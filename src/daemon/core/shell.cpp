@@ -2,6 +2,7 @@
 
 #include "platform/process.h"
 #include "platform/system_root.h"
+#include "platform/text.h"
 #include "platform/thread_name.h"
 
 namespace QVAgentLaunchDaemon {

@@ -1,6 +1,3 @@
-// enrollment: how the computer becomes known to the server: registration,
-// login and the installer configuration file.
-
 #include "daemon/enrollment/enrollment.h"
 
 #include "daemon/core/app_core.h"
@@ -11,6 +8,7 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/system_root.h"
+#include "platform/text.h"
 #include "platform/trusted_file.h"
 
 namespace QVAgentLaunchDaemon {

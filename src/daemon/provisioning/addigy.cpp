@@ -1,8 +1,5 @@
-// provisioning: the companion software the daemon keeps installed: the MDM
-// agent and the Support App.
-
 #include "daemon/provisioning/addigy.h"
-#include "daemon/core/unexpected.h"
+#include "daemon/core/task_edge.h"
 
 #include <filesystem>
 #include <memory>
@@ -21,6 +18,7 @@
 #include "platform/preferences.h"
 #include "platform/process.h"
 #include "platform/system_root.h"
+#include "platform/text.h"
 
 namespace QVAgentLaunchDaemon {
 namespace {

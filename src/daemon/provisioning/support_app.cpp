@@ -14,6 +14,7 @@
 #include "platform/plist.h"
 #include "platform/process.h"
 #include "platform/system_root.h"
+#include "platform/text.h"
 #include "platform/trusted_file.h"
 
 namespace QVAgentLaunchDaemon {

@@ -1,6 +1,3 @@
-// watchers: the daemon's eyes on local files: the path watcher and the two
-// watchers on it, for the debug configuration and the trigger files.
-
 #include "daemon/watchers/config_watcher.h"
 
 #include <string_view>
@@ -13,6 +10,7 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/system_root.h"
+#include "platform/text.h"
 
 namespace QVAgentLaunchDaemon {
 

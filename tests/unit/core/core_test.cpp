@@ -9,12 +9,13 @@
 #include "daemon/core/backoff.h"
 #include "daemon/core/diagnostic_log.h"
 #include "daemon/core/shell.h"
-#include "daemon/core/unexpected.h"
+#include "daemon/core/task_edge.h"
 #include "daemon/main_task.h"
 #include "daemon/watchers/config_watcher.h"
 #include "keelbase/rest_gateways.h"
 #include "keelbase/text_document.h"
 #include "platform/process.h"
+#include "platform/text.h"
 #include "unit/world.h"
 
 namespace {
