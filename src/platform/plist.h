@@ -35,7 +35,7 @@ std::string plistToXml(const PlistValue& root);
 
 // Parses XML or binary property-list bytes; absent when they are not one, or
 // when they hold a type PlistValue cannot represent (date, data, UID).
-std::optional<PlistValue> plistFromBytes(const std::string& bytes);
+[[nodiscard]] std::optional<PlistValue> plistFromBytes(const std::string& bytes);
 
 // Writes the XML atomically with the given mode.
 Status writePlistFile(const std::string& path, const PlistValue& root, unsigned mode = 0644);
