@@ -12,7 +12,7 @@
 #include "daemon/core/globals.h"
 #include "daemon/core/identity.h"
 #include "daemon/core/shell.h"
-#include "daemon/core/unexpected.h"
+#include "daemon/core/task_edge.h"
 #include "daemon/enrollment/enrollment.h"
 #include "daemon/provisioning/addigy.h"
 #include "daemon/provisioning/support_app.h"

@@ -13,6 +13,7 @@
 
 #include "daemon/actions/agent_update.h"
 #include "daemon/core/app_core.h"
+#include "daemon/core/paths.h"
 #include "daemon/watchers/config_watcher.h"
 #include "keelbase/paths.h"
 #include "keelbase/state.h"
@@ -21,6 +22,7 @@
 #include "platform/preferences.h"
 #include "platform/process.h"
 #include "platform/system_root.h"
+#include "platform/text.h"
 #include "platform/trusted_file.h"
 
 namespace QVAgentLaunchDaemon {
@@ -29,16 +31,12 @@ namespace {
 // Enough for thousands of entries, however large the log has grown.
 constexpr off_t kLogTailBytes = 1 << 20;
 
-std::string productPath(const std::string& name) {
-    return platform::SystemRoot::resolve(std::string(Keelbase::Paths::kProductFolder) + "/" + name);
-}
-
 void readPreferences(StatusReport& report) {
     report.preferencesPath = platform::Preferences::pathForDomain(App::Core::Metadata::bundleId());
     // The file itself, never the Preferences cache: that one may move a corrupt
     // file aside or write a pending change back.
     const auto bytes = platform::readFile(report.preferencesPath);
-    if (!bytes) {
+    if (bytes.failed()) {
         report.preferencesProblem =
             platform::fileExists(report.preferencesPath) ? "unreadable" : "missing";
         return;
@@ -65,8 +63,8 @@ void readPreferences(StatusReport& report) {
 
 void readDiagnostics(StatusReport& report) {
     // An unreadable or non-UTF-8 file is not parsed by the daemon either.
-    const auto text = platform::readFile(productPath("debug.conf"));
-    if (text && platform::isValidUtf8(*text)) {
+    const auto text = platform::readFile(platform::SystemRoot::resolve(kDebugConfigurationFile));
+    if (text.ok() && platform::isValidUtf8(*text)) {
         const auto mapping = parseConfigText(*text);
         const auto found = mapping.find("ENABLE_DIAGNOSTIC_LOGS");
         report.diagnosticsEnabled = found != mapping.end() && found->second == "true";

@@ -38,24 +38,16 @@ Lib::AgentUpdateRequests::Entity REST::createRequest(const std::string& agentUpd
                            std::to_string(result.response ? result.response->statusCode : 0) +
                            " instead of 200");
     }
-    std::string parseError;
-    auto json = platform::parseJson(result.data.value_or(""), &parseError);
-    if (!json)
-        throw GatewayError("Agent update request answer is not JSON: " + parseError);
-    Lib::AgentUpdateRequests::Entity entity;
-    const std::pair<const char*, std::string*> fields[] = {
-        {"id", &entity.id},
-        {"targetVersion", &entity.targetVersion},
-        {"payloadUrl", &entity.payloadUrl},
-        {"payloadSha256", &entity.payloadSha256}};
-    for (const auto& [key, target] : fields) {
-        if (!json->is_object() || !json->contains(key) || !(*json)[key].is_string()) {
-            throw GatewayError(std::string("Agent update request answer lacks the string \"") +
-                               key + "\"");
-        }
-        *target = (*json)[key].get<std::string>();
-    }
-    return entity;
+    auto entity =
+        platform::decodeJson(result.data.value_or(""), [](const platform::JsonDecoder& in) {
+            return Lib::AgentUpdateRequests::Entity{.id = in.string("id"),
+                                                    .targetVersion = in.string("targetVersion"),
+                                                    .payloadUrl = in.string("payloadUrl"),
+                                                    .payloadSha256 = in.string("payloadSha256")};
+        });
+    if (entity.failed())
+        throw GatewayError("Agent update request answer does not decode: " + entity.error());
+    return std::move(entity).value();
 }
 
 void REST::reportStatus(const std::string& agentUpdateId, platform::Json body) const {

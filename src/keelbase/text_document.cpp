@@ -6,13 +6,13 @@
 
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <mutex>
 #include <vector>
 
 #include "keelbase/paths.h"
 #include "platform/files.h"
 #include "platform/system_root.h"
+#include "platform/time.h"
 
 namespace Keelbase::Adapters::Logging {
 
@@ -66,8 +66,6 @@ struct TextDocument::Impl {
     std::string logName;
     std::shared_ptr<spdlog::logger> logger;
     std::mutex mutex;
-    std::string formattedStartTime;
-    std::function<bool()> diagnosticsEnabled;
 };
 
 TextDocument::TextDocument(std::string logName) : impl_(std::make_unique<Impl>()) {
@@ -79,14 +77,8 @@ TextDocument::~TextDocument() {
         impl_->logger->flush();
 }
 
-void TextDocument::Start(const std::string& formattedStartTime,
-                         std::function<bool()> getIsDiagnosticLoggingEnabled) {
-    {
-        std::lock_guard lock(impl_->mutex);
-        impl_->formattedStartTime = formattedStartTime;
-        impl_->diagnosticsEnabled = std::move(getIsDiagnosticLoggingEnabled);
-    }
-}
+void TextDocument::Start(const std::string& /*formattedStartTime*/,
+                         std::function<bool()> /*getIsDiagnosticLoggingEnabled*/) {}
 
 void TextDocument::WriteLine(const std::string& message) {
     write("INFO", message);
@@ -99,17 +91,9 @@ void TextDocument::WriteTitleLine(const std::string& message) {
 }
 
 std::string TextDocument::formatEntry(const std::string& level, const std::string& message) {
-    using namespace std::chrono;
-    const auto now = system_clock::now();
-    const auto millis = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
-    const std::time_t seconds = system_clock::to_time_t(now);
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char stamp[96];
-    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(millis));
-    return std::string(stamp) + " " + level + " " + oneLine(message);
+    return platform::formatTime(std::chrono::system_clock::now(),
+                                platform::TimeFormat::isoUtcMilliseconds) +
+           " " + level + " " + oneLine(message);
 }
 
 void TextDocument::write(const char* level, const std::string& message) {
@@ -119,7 +103,10 @@ void TextDocument::write(const char* level, const std::string& message) {
             std::vector<spdlog::sink_ptr> sinks;
             sinks.push_back(std::make_shared<spdlog::sinks::stdout_sink_mt>());
             const std::string folder = platform::SystemRoot::resolve(Paths::kLogsFolder);
-            if (!platform::createDirectories(folder)) {
+            // Straight to stderr, as below: the failure reporter writes to this very log.
+            if (auto created = platform::createDirectories(folder); created.failed()) {
+                std::fprintf(stderr, "Text log file unavailable: %s\n", created.error().c_str());
+            } else {
                 try {
                     sinks.push_back(std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
                         folder + "/" + impl_->logName + ".log", 10u * 1024u * 1024u, 5));

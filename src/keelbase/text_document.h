@@ -19,7 +19,9 @@ class TextDocument {
     TextDocument(const TextDocument&) = delete;
     TextDocument& operator=(const TextDocument&) = delete;
 
-    // Opens the run's log. Entries written before Start open it on demand.
+    // Part of the start-up sequence; records nothing: the log opens with its
+    // first entry, whenever that comes, and the diagnostics switch is the
+    // diagnostic log's own.
     void Start(const std::string& formattedStartTime,
                std::function<bool()> getIsDiagnosticLoggingEnabled);
     void WriteLine(const std::string& message);

@@ -77,8 +77,8 @@ std::string UrlSession::downloadFile(const std::string& endpointUrl,
     if (!platform::isValidUrl(endpointUrl))
         throw GatewayError("Invalid URL: " + endpointUrl);
     const std::string folder = platform::SystemRoot::resolve(Paths::kTempFolder);
-    if (auto error = platform::createDirectories(folder, 0700)) {
-        throw GatewayError("Download of " + endpointUrl + " failed: " + *error);
+    if (auto created = platform::createDirectories(folder, 0700); created.failed()) {
+        throw GatewayError("Download of " + endpointUrl + " failed: " + created.error());
     }
     ::chmod(folder.c_str(), 0700);
 

@@ -1,4 +1,5 @@
 #include "platform/files.h"
+#include "platform/rename.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,8 +13,8 @@
 namespace platform {
 namespace {
 
-std::string describe(const char* what, const std::string& path, int error) {
-    return std::string(what) + " " + path + ": " + std::strerror(error);
+Status describe(const char* what, const std::string& path, int error) {
+    return Status::failure(std::string(what) + " " + path + ": " + std::strerror(error));
 }
 
 // The folder holding `path`, for the temporary file and the folder fsync.
@@ -56,15 +57,15 @@ int closeChecked(int fd) {
 
 // Writes `content` to a new hidden file beside `path` (named in `temp`),
 // flushed and with exactly `mode`; on failure nothing is left behind.
-std::optional<std::string> writeFlushedTemp(const std::string& path, const std::string& content,
-                                            unsigned mode, std::string& temp) {
+Status writeFlushedTemp(const std::string& path, const std::string& content, unsigned mode,
+                        std::string& temp) {
     // A dot-prefixed name keeps a half-written file out of ordinary listings.
     temp = folderOf(path) + "/." + baseNameOf(path) + ".XXXXXX";
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)
         return describe("cannot create a temporary file for", path, errno);
 
-    auto fail = [&](const char* what, int error, bool open) -> std::optional<std::string> {
+    auto fail = [&](const char* what, int error, bool open) {
         if (open)
             ::close(fd);
         ::unlink(temp.c_str());
@@ -79,11 +80,11 @@ std::optional<std::string> writeFlushedTemp(const std::string& path, const std::
         return fail("cannot flush", errno, true);
     if (int error = closeChecked(fd); error != 0)
         return fail("cannot close", error, false);
-    return std::nullopt;
+    return Status::success();
 }
 
 // A rename is durable only once its folder is flushed.
-std::optional<std::string> flushFolderOf(const std::string& path) {
+Status flushFolderOf(const std::string& path) {
     const int dirFd = ::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd < 0)
         return describe("cannot open the folder of", path, errno);
@@ -93,7 +94,7 @@ std::optional<std::string> flushFolderOf(const std::string& path) {
     // Some file systems cannot flush a folder (EINVAL); the content is in place regardless.
     if (syncResult != 0 && syncError != EINVAL)
         return describe("cannot flush the folder of", path, syncError);
-    return std::nullopt;
+    return Status::success();
 }
 
 // Removes the entry `name` of the open folder `dirFd`, descending into
@@ -130,11 +131,10 @@ bool removeEntryAt(int dirFd, const char* name, std::size_t& budget, int depth) 
 
 }  // namespace
 
-std::optional<std::string> writeFileAtomically(const std::string& path, const std::string& content,
-                                               unsigned mode) {
+Status writeFileAtomically(const std::string& path, const std::string& content, unsigned mode) {
     std::string temp;
-    if (auto error = writeFlushedTemp(path, content, mode, temp))
-        return error;
+    if (auto written = writeFlushedTemp(path, content, mode, temp); written.failed())
+        return written;
     if (::rename(temp.c_str(), path.c_str()) != 0) {
         const int error = errno;
         ::unlink(temp.c_str());
@@ -143,22 +143,22 @@ std::optional<std::string> writeFileAtomically(const std::string& path, const st
     return flushFolderOf(path);
 }
 
-std::optional<std::string> replaceWithFile(const std::string& path, const std::string& content,
-                                           unsigned mode, std::size_t removalLimit) {
+Status replaceWithFile(const std::string& path, const std::string& content, unsigned mode,
+                       std::size_t removalLimit) {
     std::string temp;
-    if (auto error = writeFlushedTemp(path, content, mode, temp))
-        return error;
+    if (auto written = writeFlushedTemp(path, content, mode, temp); written.failed())
+        return written;
     // Swapping, unlike a plain rename, succeeds whatever entry is in the way;
     // what comes out is then at the temporary name, ours to remove.
-    if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
-        const bool swapped = errno == EEXIST && ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD,
-                                                            path.c_str(), RENAME_EXCHANGE) == 0;
-        const int error = errno;
-        if (!swapped) {
+    if (int error = renameNoReplace(temp.c_str(), path.c_str()); error != 0) {
+        if (error == EEXIST)
+            error = renameExchange(temp.c_str(), path.c_str());
+        if (error != 0) {
             ::unlink(temp.c_str());
             return describe("cannot replace", path, error);
         }
-        removeTreeNoFollow(temp, removalLimit);
+        // What is left of the swapped-out entry stays under its hidden name.
+        (void)removeTreeNoFollow(temp, removalLimit);
     }
     return flushFolderOf(path);
 }
@@ -172,10 +172,17 @@ bool removeTreeNoFollow(const std::string& path, std::size_t limit) {
     return removed;
 }
 
-std::optional<std::string> readFile(const std::string& path) {
+Result<std::string> readFile(const std::string& path) {
+    // errno stays the cause of a failure, for callers that tell a missing
+    // file from an unreadable one.
+    auto failure = [&](const char* what, int error) {
+        Status status = describe(what, path, error);
+        errno = error;
+        return status;
+    };
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        return std::nullopt;
+        return failure("cannot open", errno);
     std::string content;
     char buffer[65536];
     for (;;) {
@@ -183,8 +190,9 @@ std::optional<std::string> readFile(const std::string& path) {
         if (got < 0) {
             if (errno == EINTR)
                 continue;
+            const int error = errno;
             ::close(fd);
-            return std::nullopt;
+            return failure("cannot read", error);
         }
         if (got == 0)
             break;
@@ -194,7 +202,7 @@ std::optional<std::string> readFile(const std::string& path) {
     return content;
 }
 
-std::optional<std::string> appendToFile(const std::string& path, const std::string& content) {
+Status appendToFile(const std::string& path, const std::string& content) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return describe("cannot open", path, errno);
@@ -207,12 +215,12 @@ std::optional<std::string> appendToFile(const std::string& path, const std::stri
     }
     if (int error = closeChecked(fd); error != 0)
         return describe("cannot close", path, error);
-    return std::nullopt;
+    return Status::success();
 }
 
-std::optional<std::string> createDirectories(const std::string& path, unsigned mode) {
+Status createDirectories(const std::string& path, unsigned mode) {
     if (path.empty())
-        return std::string("cannot create a folder with an empty path");
+        return Status::failure("cannot create a folder with an empty path");
     std::size_t position = 0;
     while (position != std::string::npos) {
         position = path.find('/', position + 1);
@@ -236,15 +244,15 @@ std::optional<std::string> createDirectories(const std::string& path, unsigned m
         }
         return describe("cannot create folder", prefix, error);
     }
-    return std::nullopt;
+    return Status::success();
 }
 
-std::optional<std::string> createDirectory(const std::string& path, unsigned mode) {
+Status createDirectory(const std::string& path, unsigned mode) {
     if (::mkdir(path.c_str(), static_cast<mode_t>(mode)) != 0)
         return describe("cannot create folder", path, errno);
     if (::chmod(path.c_str(), static_cast<mode_t>(mode)) != 0)
         return describe("cannot set the mode of", path, errno);
-    return std::nullopt;
+    return Status::success();
 }
 
 bool fileExists(const std::string& path) {

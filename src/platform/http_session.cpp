@@ -23,6 +23,7 @@
 #include <variant>
 
 #include "platform/dispatch.h"
+#include "platform/text.h"
 #include "platform/threads.h"
 
 namespace platform {
@@ -35,13 +36,6 @@ constexpr long kDownloadBufferBytes = 256L * 1024L;
 void ensureCurlGlobalInit() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-bool equalsIgnoringCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-               return lower(x) == lower(y);
-           });
 }
 
 bool hasHeader(const HeaderList& headers, const std::string& name) {

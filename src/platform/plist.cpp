@@ -157,8 +157,7 @@ std::optional<PlistValue> plistFromBytes(const std::string& bytes) {
     return fromNode(node.get());
 }
 
-std::optional<std::string> writePlistFile(const std::string& path, const PlistValue& root,
-                                          unsigned mode) {
+Status writePlistFile(const std::string& path, const PlistValue& root, unsigned mode) {
     return writeFileAtomically(path, plistToXml(root), mode);
 }
 

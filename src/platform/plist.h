@@ -9,6 +9,8 @@
 #include <variant>
 #include <vector>
 
+#include "platform/result.h"
+
 namespace platform {
 
 struct PlistValue;
@@ -33,10 +35,9 @@ std::string plistToXml(const PlistValue& root);
 
 // Parses XML or binary property-list bytes; absent when they are not one, or
 // when they hold a type PlistValue cannot represent (date, data, UID).
-std::optional<PlistValue> plistFromBytes(const std::string& bytes);
+[[nodiscard]] std::optional<PlistValue> plistFromBytes(const std::string& bytes);
 
-// Writes the XML atomically with the given mode; an error description on failure.
-std::optional<std::string> writePlistFile(const std::string& path, const PlistValue& root,
-                                          unsigned mode = 0644);
+// Writes the XML atomically with the given mode.
+Status writePlistFile(const std::string& path, const PlistValue& root, unsigned mode = 0644);
 
 }  // namespace platform

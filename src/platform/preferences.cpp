@@ -90,7 +90,7 @@ Node loadFromDisk(const std::string& path, Errors& errors) {
     std::string reason;
     auto content = readFile(path);
     const int readError = errno;
-    if (!content) {
+    if (content.failed()) {
         if (readError == ENOENT || readError == ENOTDIR)
             return emptyDict();
         errors.push_back("Preferences file " + path + " cannot be read now: " +
@@ -124,19 +124,19 @@ bool ensureLoaded(Domain& domain, Errors& errors) {
     return domain.tree != nullptr;
 }
 
-std::optional<std::string> flush(const Domain& domain) {
+Status flush(const Domain& domain) {
     char* xml = nullptr;
     std::uint32_t length = 0;
     plist_to_xml(domain.tree.get(), &xml, &length);
     if (xml == nullptr)
-        return "cannot serialise preferences for " + domain.path;
+        return Status::failure("cannot serialise preferences for " + domain.path);
     std::string text(xml, length);
     plist_to_xml_free(xml);
 
     const auto slash = domain.path.find_last_of('/');
     if (slash != std::string::npos && slash > 0) {
-        if (auto error = createDirectories(domain.path.substr(0, slash), 0755))
-            return error;
+        if (auto created = createDirectories(domain.path.substr(0, slash), 0755); created.failed())
+            return created;
     }
     // 0644 as macOS keeps /Library/Preferences: readable by the tools that inspect it.
     return writeFileAtomically(domain.path, text, 0644);
@@ -244,9 +244,9 @@ bool Preferences::setValue(const std::string& key, std::optional<std::string> va
                 changed = false;
             }
             if (changed || entry->dirty) {
-                if (auto error = flush(*entry)) {
+                if (auto flushed = flush(*entry); flushed.failed()) {
                     entry->dirty = true;
-                    errors.push_back("Cannot write preferences: " + *error);
+                    errors.push_back("Cannot write preferences: " + flushed.error());
                 } else {
                     entry->dirty = false;
                     written = true;
@@ -267,8 +267,8 @@ bool Preferences::synchronize(const std::string& domain) {
     {
         std::lock_guard lock(entry->mutex);
         if (entry->dirty) {
-            if (auto error = flush(*entry)) {
-                errors.push_back("Cannot write preferences: " + *error);
+            if (auto flushed = flush(*entry); flushed.failed()) {
+                errors.push_back("Cannot write preferences: " + flushed.error());
                 ok = false;
             } else {
                 entry->dirty = false;

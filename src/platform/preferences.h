@@ -34,11 +34,12 @@ class Preferences {
     // passing fault: it is left as it is, the cached domain (if any) serves,
     // and the next access reads it again. Only a file that was read whole and
     // does not parse is moved aside (".corrupt") and the domain started empty.
-    static PreferenceLookup lookUp(const std::string& key, const std::string& domain);
+    [[nodiscard]] static PreferenceLookup lookUp(const std::string& key, const std::string& domain);
     // The value of `key` in `domain`, or absent (also when unavailable).
-    static std::optional<PreferenceValue> copyValue(const std::string& key,
-                                                    const std::string& domain);
-    static std::optional<std::string> copyString(const std::string& key, const std::string& domain);
+    [[nodiscard]] static std::optional<PreferenceValue> copyValue(const std::string& key,
+                                                                  const std::string& domain);
+    [[nodiscard]] static std::optional<std::string> copyString(const std::string& key,
+                                                               const std::string& domain);
 
     // Sets (or with an absent value removes) the key; written through to disk.
     // The change is applied to the file as it is on disk, so keys another

@@ -43,10 +43,4 @@ ProcessResult runProcess(const std::string& executable, const std::vector<std::s
 // cannot be started.
 void spawnDetached(const std::string& executable, const std::vector<std::string>& arguments);
 
-// Trims leading and trailing white space and line breaks (inner ones stay).
-std::string trimWhitespace(const std::string& text);
-
-// True when the bytes are well-formed UTF-8.
-bool isValidUtf8(const std::string& bytes);
-
 }  // namespace platform

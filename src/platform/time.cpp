@@ -1,9 +1,9 @@
 #include "platform/time.h"
 
-#include <sys/random.h>
+#include <stdlib.h>
 
-#include <cerrno>
-#include <stdexcept>
+#include <cstdio>
+#include <ctime>
 #include <thread>
 
 namespace platform {
@@ -31,19 +31,11 @@ SystemSleeper& SystemSleeper::instance() {
 
 namespace {
 
+// arc4random_buf (glibc 2.36, macOS) draws from the kernel's source and
+// cannot fail.
 std::uint64_t randomWord() {
     std::uint64_t word = 0;
-    auto* bytes = reinterpret_cast<unsigned char*>(&word);
-    std::size_t filled = 0;
-    while (filled < sizeof word) {
-        ssize_t n = getrandom(bytes + filled, sizeof word - filled, 0);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throw std::runtime_error("getrandom failed");
-        }
-        filled += static_cast<std::size_t>(n);
-    }
+    ::arc4random_buf(&word, sizeof word);
     return word;
 }
 
@@ -74,6 +66,37 @@ std::int64_t SecureRandom::uniform(std::int64_t low, std::int64_t high) {
 SecureRandom& SecureRandom::instance() {
     static SecureRandom random;
     return random;
+}
+
+std::string formatTime(std::chrono::system_clock::time_point time, TimeFormat format) {
+    using namespace std::chrono;
+    const auto millis =
+        static_cast<int>(duration_cast<milliseconds>(time.time_since_epoch()).count() % 1000);
+    const std::time_t seconds = system_clock::to_time_t(time);
+    std::tm t{};
+    if (format == TimeFormat::localHourAndMinute)
+        localtime_r(&seconds, &t);
+    else
+        gmtime_r(&seconds, &t);
+    char text[96] = "";
+    switch (format) {
+        case TimeFormat::compactUtcMilliseconds:
+            std::snprintf(text, sizeof text, "%04d%02d%02dT%02d%02d%02d.%03d", t.tm_year + 1900,
+                          t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, millis);
+            break;
+        case TimeFormat::isoUtcMilliseconds:
+            std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ",
+                          t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
+                          millis);
+            break;
+        case TimeFormat::isoUtcSeconds:
+            std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &t);
+            break;
+        case TimeFormat::localHourAndMinute:
+            std::snprintf(text, sizeof text, "%d:%d", t.tm_hour, t.tm_min);
+            break;
+    }
+    return text;
 }
 
 }  // namespace platform

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -39,12 +40,22 @@ class SystemSleeper final : public Sleeper {
     static SystemSleeper& instance();
 };
 
-// The kernel's cryptographically secure source (getrandom), drawn without
-// modulo bias by rejection.
+// The system's cryptographically secure source (arc4random_buf), drawn
+// without modulo bias by rejection.
 class SecureRandom final : public RandomSource {
   public:
     std::int64_t uniform(std::int64_t low, std::int64_t high) override;
     static SecureRandom& instance();
 };
+
+// The renderings of a point in time the product writes.
+enum class TimeFormat {
+    compactUtcMilliseconds,  // "20261206T205100.123" (UTC): names a run's diagnostic log
+    isoUtcMilliseconds,      // "2026-12-06T20:51:00.123Z": starts a text-log entry
+    isoUtcSeconds,           // "2026-12-06T20:51:00Z": starts a diagnostic-log entry
+    localHourAndMinute,      // "9:5" (local time, no padding)
+};
+
+std::string formatTime(std::chrono::system_clock::time_point time, TimeFormat format);
 
 }  // namespace platform

@@ -82,20 +82,20 @@ TrustedRead readTrustedFile(const std::string& path, std::size_t maxBytes) {
     return result;
 }
 
-std::optional<std::string> removeEntryNoFollow(const std::string& path) {
+Status removeEntryNoFollow(const std::string& path) {
     if (::unlink(path.c_str()) == 0 || errno == ENOENT)
-        return std::nullopt;
+        return Status::success();
     if (errno != EISDIR && errno != EPERM)
-        return std::strerror(errno);
+        return Status::failure(std::strerror(errno));
     if (::rmdir(path.c_str()) == 0 || errno == ENOENT)
-        return std::nullopt;
+        return Status::success();
     if (errno != ENOTEMPTY && errno != EEXIST)
-        return std::strerror(errno);
+        return Status::failure(std::strerror(errno));
     std::random_device random;
     const std::string aside = path + ".untrusted-" + std::to_string(random());
     if (::rename(path.c_str(), aside.c_str()) != 0)
-        return std::strerror(errno);
-    return std::nullopt;
+        return Status::failure(std::strerror(errno));
+    return Status::success();
 }
 
 bool isRegularFileNoFollow(const std::string& path) {

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/result.h"
+
 namespace platform {
 
 struct TrustedRead {
@@ -24,15 +26,14 @@ struct TrustedRead {
 // not writable by group or others, with one hard link and at most `maxBytes`
 // bytes. The checks run on the descriptor that is read, so the file cannot be
 // swapped between check and read.
-TrustedRead readTrustedFile(const std::string& path, std::size_t maxBytes);
+[[nodiscard]] TrustedRead readTrustedFile(const std::string& path, std::size_t maxBytes);
 
 // Removes whatever is at `path` without following a symbolic link: a file or
 // link is unlinked, an empty folder removed, and a folder with content is
 // renamed aside (never descended into: its content belongs to someone else).
-// An error description on failure.
-std::optional<std::string> removeEntryNoFollow(const std::string& path);
+Status removeEntryNoFollow(const std::string& path);
 
 // True when `path` itself (a final symbolic link not followed) is a regular file.
-bool isRegularFileNoFollow(const std::string& path);
+[[nodiscard]] bool isRegularFileNoFollow(const std::string& path);
 
 }  // namespace platform

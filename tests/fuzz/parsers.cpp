@@ -25,12 +25,11 @@ void require(bool promise) {
 // A body that decodes must encode and describe, and its encoding must decode
 // to the same record.
 [[maybe_unused]] void configuration(const std::string& text) {
-    std::string error;
-    const auto dto = decodeGetConfiguration(text, error);
-    if (!dto)
+    const auto dto = decodeGetConfiguration(text);
+    if (dto.failed())
         return;
-    const auto again = decodeGetConfiguration(encode(*dto).dump(), error);
-    require(again && describe(*again) == describe(*dto));
+    const auto again = decodeGetConfiguration(encode(*dto).dump());
+    require(again.ok() && describe(*again) == describe(*dto));
 }
 
 // The diagnostics switch file: a key ends at the first "=", a counted value is

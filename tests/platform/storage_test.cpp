@@ -70,27 +70,27 @@ std::string plist(const std::string& entries) {
 TEST_F(Storage, FilesAreReplacedWholeWithTheirModeFoldersMadeExactlyAndFilesReadWhole) {
     qvtest::writeFile(at("settings"), "old content that is longer than the new one");
     for (auto [text, mode] : {std::pair<std::string, mode_t>{{"new\0bin", 7}, 0664}, {"", 0600}}) {
-        ASSERT_EQ(platform::writeFileAtomically(at("settings"), text, mode), std::nullopt);
+        ASSERT_TRUE(platform::writeFileAtomically(at("settings"), text, mode).ok());
         EXPECT_TRUE(readFile(at("settings")) == text && modeOf(at("settings")) == mode);
     }
     // A failed write names the file; one failing at the rename (a non-empty folder in the
     // way) leaves no temporary file behind.
     qvtest::writeFile(at("occupied/inside"), "keep");
     for (const char* path : {"absent/file", "occupied"})
-        EXPECT_NE(platform::writeFileAtomically(at(path), "x").value_or("").find(at(path) + ": "),
+        EXPECT_NE(platform::writeFileAtomically(at(path), "x").error().find(at(path) + ": "),
                   std::string::npos);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 2);
 
     const std::string big(100000, 'x');  // more than one of the chunks files are read in
     qvtest::writeFile(at("big"), big);
-    ASSERT_EQ(platform::createDirectories(at("a/b/c/"), 0775), std::nullopt);
-    ASSERT_EQ(platform::createDirectories(at("a/b/c"), 0700), std::nullopt);  // existing ones stay
+    ASSERT_TRUE(platform::createDirectories(at("a/b/c/"), 0775).ok());
+    ASSERT_TRUE(platform::createDirectories(at("a/b/c"), 0700).ok());  // existing ones stay
     EXPECT_TRUE(modeOf(at("a")) == 0775 && modeOf(at("a/b/c")) == 0775);
-    EXPECT_EQ(platform::createDirectories(at("big/sub")),
+    EXPECT_EQ(platform::createDirectories(at("big/sub")).error(),
               "cannot create folder " + at("big") + ": Not a directory");
-    EXPECT_TRUE(platform::readFile(at("big")) == big);
-    EXPECT_EQ(platform::readFile(at("missing")), std::nullopt);
-    EXPECT_EQ(platform::readFile(dir_.str()), std::nullopt);  // a folder is not a file
+    EXPECT_TRUE(platform::readFile(at("big")).valueOr("") == big);
+    EXPECT_TRUE(platform::readFile(at("missing")).failed());
+    EXPECT_TRUE(platform::readFile(dir_.str()).failed());  // a folder is not a file
     std::filesystem::create_symlink(at("nowhere"), at("dangling"));
     EXPECT_TRUE(platform::fileExists(at("dangling")) && !platform::fileExists(at("nowhere")));
 
@@ -105,7 +105,7 @@ TEST_F(Storage, PropertyListsAreWrittenAsXmlAndReadFromXmlOrBinaryButNotFromGarb
         {"numbers", PlistArray{-5, INT64_MIN, INT64_MAX, 0.1, -2.5e-10}},
         {"nested", PlistDict{{"list", PlistArray{"one", PlistDict{{"k", "v"}}, PlistArray{}}},
                              {"none", PlistDict{}}}}};
-    ASSERT_EQ(platform::writePlistFile(at("agent.plist"), everyType, 0640), std::nullopt);
+    ASSERT_TRUE(platform::writePlistFile(at("agent.plist"), everyType, 0640).ok());
     const std::string xml = readFile(at("agent.plist"));
     EXPECT_EQ(modeOf(at("agent.plist")), 0640u);
     for (const char* part : {"<true/>", "<false/>", "<integer>-5</integer>"})
@@ -213,7 +213,7 @@ TEST_F(Storage, PreferencesReplaceTheFileKeepOthersEditsAndTypesAndSurviveCorrup
 TEST_F(Storage, ConcurrentWritersLoseNothing) {
     auto writer = [this](char c) {  // long lines: a split write would show as a torn one
         for (int i = 0; i < 50; ++i) {
-            EXPECT_FALSE(platform::appendToFile(at("log"), std::string(300, c) + "\n"));
+            EXPECT_TRUE(platform::appendToFile(at("log"), std::string(300, c) + "\n").ok());
             Preferences::setValue(c + std::to_string(i), "v", kDomain);
         }
     };

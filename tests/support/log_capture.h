@@ -19,6 +19,13 @@ std::string stdoutOf(Body body) {
     return ::testing::internal::GetCapturedStdout();
 }
 
+template <typename Body>
+std::string stderrOf(Body body) {
+    ::testing::internal::CaptureStderr();
+    body();
+    return ::testing::internal::GetCapturedStderr();
+}
+
 // Log text as "LEVEL message" lines, the time stamp cut off.
 inline std::vector<std::string> entriesOf(const std::string& log) {
     auto entries = linesOf(log);

@@ -36,10 +36,9 @@ constexpr std::int64_t kEpochMilliseconds = 1'767'225'600'000;  // 2026-01-01T00
 }  // namespace
 
 void applyProductionConfiguration() {
-    std::string error;
-    const auto answer = decodeGetConfiguration(kProductionConfiguration, error);
-    if (!answer)
-        throw std::logic_error("the production configuration does not decode: " + error);
+    const auto answer = decodeGetConfiguration(kProductionConfiguration);
+    if (answer.failed())
+        throw std::logic_error("the production configuration does not decode: " + answer.error());
     applyConfiguration(answer->configuration);
 }
 
@@ -52,10 +51,10 @@ Fleet::Fleet(const std::vector<std::int64_t>& startSeconds, std::int64_t seconds
       traffic_(seconds) {
     for (std::size_t i = 0; i < startSeconds.size(); ++i)
         agents_[i].startSecond = startSeconds[i];
-    std::string error;
-    if (decodeGetConfiguration(kMaintenancePage, error))
+    const auto maintenance = decodeGetConfiguration(kMaintenancePage);
+    if (maintenance.ok())
         throw std::logic_error("the maintenance page decodes as a configuration");
-    decodeFailure_ = "Failed to decode JSON: " + error;
+    decodeFailure_ = "Failed to decode JSON: " + maintenance.error();
 }
 
 void Fleet::run() {

@@ -1,6 +1,3 @@
-// actions: what the daemon does when the server asks: pending-action dispatch,
-// the agent update and its recovery, and the uninstall sequence.
-
 #include "daemon/actions/agent_update.h"
 
 #include <filesystem>
@@ -14,6 +11,7 @@
 #include "platform/process.h"
 #include "platform/sha256.h"
 #include "platform/system_root.h"
+#include "platform/text.h"
 #include "platform/trusted_file.h"
 
 namespace QVAgentLaunchDaemon {
@@ -122,16 +120,17 @@ bool writeUpdateTriggerFile(const std::string& agentUpdateRequestId,
     // Mode 0600: readers trust the file only when nobody else could have
     // written it. Whatever a local user planted at the path is swapped out in
     // the same step, so racing entries into it cannot block the update.
-    if (auto error = platform::replaceWithFile(
-            triggerFile(), agentUpdateRequestId + "\n" + agentUpdateFilePath, 0600)) {
-        Logging::WriteError("Error writing update trigger: " + *error);
+    if (auto written = platform::replaceWithFile(
+            triggerFile(), agentUpdateRequestId + "\n" + agentUpdateFilePath, 0600);
+        written.failed()) {
+        Logging::WriteError("Error writing update trigger: " + written.error());
         return false;
     }
     Logging::WriteLine("finished writing update trigger file");
     return true;
 }
 
-void deleteFile(const std::string& filePath) {
+void removePathUnguarded(const std::string& filePath) {
     std::error_code ignored;
     std::filesystem::remove_all(filePath, ignored);
 }

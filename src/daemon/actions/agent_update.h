@@ -38,8 +38,10 @@ bool verifyFileHash(const std::string& filePath, const std::string& verifiedHash
 bool writeUpdateTriggerFile(const std::string& agentUpdateRequestId,
                             const std::string& agentUpdateFilePath);
 
-// Removes the file or folder at the path; a failure is ignored silently.
-void deleteFile(const std::string& filePath);
+// Removes the file or folder at the path, wherever it lies (unlike
+// removeUpdatePackage, nothing is checked: only for a path the daemon made
+// itself, such as the download it just fetched); a failure is ignored silently.
+void removePathUnguarded(const std::string& filePath);
 
 struct UpdateTrigger {
     std::string agentUpdateRequestId;  // line 1, or empty

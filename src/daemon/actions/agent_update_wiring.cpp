@@ -19,7 +19,7 @@ bool runAgentUpdate(const std::string& agentUpdateId, const std::string& updateT
         .verify = verifyFileHash,
         .writeTrigger = writeUpdateTriggerFile,
         .install = installPkg,
-        .deleteFile = deleteFile,
+        .deleteFile = removePathUnguarded,
         .reportStarted = AgentUpdateRequests::updateStatusToStarted,
         .reportDownloadStarted = AgentUpdateRequests::updateStatusToDownloadStarted,
         .reportDownloadFailed = AgentUpdateRequests::updateStatusToDownloadFailed,

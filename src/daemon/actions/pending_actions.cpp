@@ -9,7 +9,7 @@
 #include "daemon/actions/uninstall.h"
 #include "daemon/core/app_core.h"
 #include "daemon/core/diagnostic_log.h"
-#include "daemon/core/unexpected.h"
+#include "daemon/core/task_edge.h"
 
 namespace QVAgentLaunchDaemon {
 namespace {

@@ -11,12 +11,14 @@
 #include "daemon/core/globals.h"
 #include "daemon/core/identity.h"
 #include "daemon/core/installation_gate.h"
+#include "daemon/core/paths.h"
 #include "daemon/core/requests.h"
 #include "daemon/core/shell.h"
 #include "daemon/core/uninstall_guard.h"
 #include "platform/files.h"
 #include "platform/preferences.h"
 #include "platform/process.h"
+#include "platform/result.h"
 #include "platform/system_root.h"
 
 namespace QVAgentLaunchDaemon {
@@ -25,12 +27,6 @@ namespace {
 using App::Core::Logging;
 using namespace std::chrono_literals;
 
-constexpr const char* kUninstallTriggerFile =
-    "/Library/Application Support/Tessaly/Quorvel/Triggers/uninstall.trigger";
-constexpr const char* kAddigyFolder = "/Library/Addigy";
-constexpr const char* kAddigyRemovalScript = "/Library/Addigy/remove_agent.sh";
-constexpr const char* kSupportAppLaunchAgent = "/Library/LaunchAgents/nl.root3.support.plist";
-constexpr const char* kSupportAppPreferences = "/Library/Preferences/nl.root3.support.plist";
 constexpr const char* kSupportAppCheck = "launchctl list | grep 'nl.root3.support'";
 
 constexpr int kAddigyAttempts = 4;
@@ -61,9 +57,9 @@ void removeAddigy(platform::Sleeper& sleeper) {
         if (attempt < kAddigyAttempts)
             continue;
         Logging::WriteLine("Performing Addigy offline uninstall");
-        if (platform::fileExists(platform::SystemRoot::resolve(kAddigyRemovalScript))) {
+        if (platform::fileExists(platform::SystemRoot::resolve(kMdmAgentRemovalScript))) {
             try {
-                shell("sudo " + platform::SystemRoot::forCommandLine(kAddigyRemovalScript));
+                shell("sudo " + platform::SystemRoot::forCommandLine(kMdmAgentRemovalScript));
             } catch (const std::exception& error) {
                 Logging::WriteError(std::string("Error: ") + error.what());
                 throw CustomError("Failed to uninstall addigy offline");
@@ -74,7 +70,7 @@ void removeAddigy(platform::Sleeper& sleeper) {
 }
 
 void waitForAddigyFolderToVanish(platform::Sleeper& sleeper) {
-    const auto folder = platform::SystemRoot::resolve(kAddigyFolder);
+    const auto folder = platform::SystemRoot::resolve(kMdmAgentFolder);
     for (int waited = 0; waited < kAddigyFolderWaits && platform::fileExists(folder); ++waited)
         sleeper.sleepFor(1s);
     if (platform::fileExists(folder))
@@ -139,9 +135,11 @@ void waitForInstallation() {
         Logging::WriteError("The agent update installation did not end in time; uninstalling.");
 }
 
-void throwIfRecorded(const std::optional<std::string>& recordedError) {
-    if (recordedError)
-        throw CustomError(*recordedError);
+// The answer's outcome, handed out of the completion handler: a failure is
+// thrown once the exchange is over.
+void throwIfFailed(const platform::Status& outcome) {
+    if (outcome.failed())
+        throw CustomError(outcome.error());
 }
 
 }  // namespace
@@ -160,22 +158,22 @@ bool uninstallAddigy() {
         Logging::WriteError("Invalid URL");
         throw CustomError("Invalid URL");
     }
-    std::optional<std::string> recordedError;
+    platform::Status outcome = platform::Status::success();
     sendAndWait(makeRequest("DELETE", url,
                             {.accept = std::nullopt,
                              .authorization = authorizationToken.get().value_or("")}),
                 [&](const platform::DataTaskResult& result) {
                     if (result.error) {
-                        recordedError = "Request Error: " + *result.error;
+                        outcome = platform::Status::failure("Request Error: " + *result.error);
                     } else if (result.response) {
                         logStatusCode(result.response->statusCode);
                         if (result.response->statusCode != 204) {
                             logRequestFailed(result.body);
-                            recordedError = "Request Failed";
+                            outcome = platform::Status::failure("Request Failed");
                         }
                     }
                 });
-    throwIfRecorded(recordedError);
+    throwIfFailed(outcome);
     return true;
 }
 
@@ -191,17 +189,17 @@ void sendUninstallPingToApi() {
         Logging::WriteError("Authorization token is nil");
         return;
     }
-    std::optional<std::string> recordedError;
+    platform::Status outcome = platform::Status::success();
     sendAndWait(makeRequest("POST", url, {.accept = std::nullopt, .authorization = *token}),
                 [&](const platform::DataTaskResult& result) {
                     if (result.error) {
                         Logging::WriteError("Request error: " + *result.error);
-                        recordedError = "Request Error: " + *result.error;
+                        outcome = platform::Status::failure("Request Error: " + *result.error);
                     }
                     if (result.response)
                         logStatusCode(result.response->statusCode);
                 });
-    throwIfRecorded(recordedError);
+    throwIfFailed(outcome);
 }
 
 std::string selfRemovalScript() {

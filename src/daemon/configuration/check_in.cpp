@@ -1,6 +1,3 @@
-// configuration: the daemon's steady state: the payload fetched, decoded and
-// applied, the check-in, and the two workers that repeat them.
-
 #include "daemon/configuration/check_in.h"
 
 #include "daemon/core/app_core.h"

@@ -1,9 +1,7 @@
 #include "daemon/configuration/configuration.h"
-#include "daemon/core/unexpected.h"
+#include "daemon/core/task_edge.h"
 
-#include <cmath>
-#include <ctime>
-#include <limits>
+#include <chrono>
 #include <utility>
 
 #include "daemon/configuration/check_in.h"
@@ -25,135 +23,37 @@ using platform::Json;
 
 constexpr const char* kConfigurationAccept = "application/vnd.quorvel.v3+json";
 
-struct DecodeError {
-    std::string message;
+using platform::JsonDecoder;
+
+// The eight overrides, in wire order: decode, encode and describe walk this table.
+struct OverrideField {
+    const char* key;
+    std::int64_t ConfigurationDTO::*member;
+};
+constexpr OverrideField kOverrideFields[] = {
+    {"computerConfigurationPingIntervalOverride",
+     &ConfigurationDTO::computerConfigurationPingIntervalOverride},
+    {"computerCheckInPingIntervalOverride", &ConfigurationDTO::computerCheckInPingIntervalOverride},
+    {"computerStatePingIntervalOverride", &ConfigurationDTO::computerStatePingIntervalOverride},
+    {"globalMaxJitterOverride", &ConfigurationDTO::globalMaxJitterOverride},
+    {"retryIntervalDownloadConfigurationMultiplierOverride",
+     &ConfigurationDTO::retryIntervalDownloadConfigurationMultiplierOverride},
+    {"retryIntervalDownloadConfigurationMaxJitterOverride",
+     &ConfigurationDTO::retryIntervalDownloadConfigurationMaxJitterOverride},
+    {"retryIntervalDownloadConfigurationMaxBackoffOverride",
+     &ConfigurationDTO::retryIntervalDownloadConfigurationMaxBackoffOverride},
+    {"retryIntervalDownloadConfigurationMaxCollisionsOverride",
+     &ConfigurationDTO::retryIntervalDownloadConfigurationMaxCollisionsOverride},
 };
 
-std::string describeType(const Json& value) {
-    return value.is_null() ? "null" : value.type_name();
-}
-
-// One level of the payload: the object and the key path that led to it.
-class Decoder {
-  public:
-    Decoder(const Json& object, std::string path) : object_(object), path_(std::move(path)) {}
-
-    static Decoder root(const Json& document) {
-        if (!document.is_object()) {
-            throw DecodeError{"Expected to decode a dictionary at the top level but found " +
-                              describeType(document)};
-        }
-        return Decoder(document, "");
-    }
-
-    std::string pathOf(const std::string& key) const {
-        return path_.empty() ? key : path_ + "." + key;
-    }
-
-    const Json& required(const std::string& key) const {
-        auto it = object_.find(key);
-        if (it == object_.end())
-            throw DecodeError{"No value associated with key \"" + pathOf(key) + "\""};
-        if (it->is_null())
-            throw DecodeError{"Expected a value for key \"" + pathOf(key) + "\" but found null"};
-        return *it;
-    }
-
-    Decoder object(const std::string& key) const {
-        const Json& value = required(key);
-        if (!value.is_object())
-            throw mismatch(key, "a dictionary", value);
-        return Decoder(value, pathOf(key));
-    }
-
-    std::string string(const std::string& key) const {
-        const Json& value = required(key);
-        if (!value.is_string())
-            throw mismatch(key, "a string", value);
-        return value.get<std::string>();
-    }
-
-    std::optional<std::string> optionalString(const std::string& key) const {
-        auto it = object_.find(key);
-        if (it == object_.end() || it->is_null())
-            return std::nullopt;
-        if (!it->is_string())
-            throw mismatch(key, "a string", *it);
-        return it->get<std::string>();
-    }
-
-    std::int64_t integer(const std::string& key) const {
-        const Json& value = required(key);
-        if (value.is_number_integer() && !value.is_number_unsigned())
-            return value.get<std::int64_t>();
-        if (value.is_number_unsigned()) {
-            const auto number = value.get<std::uint64_t>();
-            if (number <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-                return static_cast<std::int64_t>(number);
-            throw notFitting(key, value);
-        }
-        if (value.is_number_float()) {
-            // A whole number written with a fraction or exponent (270.0, 1e3)
-            // is still an integer; anything else is not.
-            const double number = value.get<double>();
-            if (std::trunc(number) != number)
-                throw notFitting(key, value);
-            if (number < -9223372036854775808.0 || number >= 9223372036854775808.0)
-                throw notFitting(key, value);
-            return static_cast<std::int64_t>(number);
-        }
-        throw mismatch(key, "an integer", value);
-    }
-
-    std::vector<Decoder> arrayOfObjects(const std::string& key) const {
-        const Json& value = required(key);
-        if (!value.is_array())
-            throw mismatch(key, "an array", value);
-        std::vector<Decoder> elements;
-        for (std::size_t i = 0; i < value.size(); ++i) {
-            const std::string elementPath = pathOf(key) + "[" + std::to_string(i) + "]";
-            if (!value[i].is_object()) {
-                throw DecodeError{"Expected to decode a dictionary at \"" + elementPath +
-                                  "\" but found " + describeType(value[i])};
-            }
-            elements.emplace_back(value[i], elementPath);
-        }
-        return elements;
-    }
-
-  private:
-    DecodeError mismatch(const std::string& key, const char* expected, const Json& found) const {
-        return DecodeError{"Expected to decode " + std::string(expected) + " for key \"" +
-                           pathOf(key) + "\" but found " + describeType(found)};
-    }
-    DecodeError notFitting(const std::string& key, const Json& found) const {
-        return DecodeError{"Parsed JSON number <" + found.dump() + "> for key \"" + pathOf(key) +
-                           "\" does not fit in a signed 64-bit integer"};
-    }
-
-    const Json& object_;
-    std::string path_;
-};
-
-PendingActionDTO decodePendingAction(const Decoder& in) {
+PendingActionDTO decodePendingAction(const JsonDecoder& in) {
     return {in.string("type"), in.optionalString("value"), in.optionalString("display")};
 }
 
-ConfigurationDTO decodeConfiguration(const Decoder& in) {
+ConfigurationDTO decodeConfiguration(const JsonDecoder& in) {
     ConfigurationDTO dto;
-    dto.computerConfigurationPingIntervalOverride =
-        in.integer("computerConfigurationPingIntervalOverride");
-    dto.computerCheckInPingIntervalOverride = in.integer("computerCheckInPingIntervalOverride");
-    dto.computerStatePingIntervalOverride = in.integer("computerStatePingIntervalOverride");
-    dto.globalMaxJitterOverride = in.integer("globalMaxJitterOverride");
-    dto.retryIntervalDownloadConfigurationMultiplierOverride =
-        in.integer("retryIntervalDownloadConfigurationMultiplierOverride");
-    dto.retryIntervalDownloadConfigurationMaxJitterOverride =
-        in.integer("retryIntervalDownloadConfigurationMaxJitterOverride");
-    dto.retryIntervalDownloadConfigurationMaxBackoffOverride =
-        in.integer("retryIntervalDownloadConfigurationMaxBackoffOverride");
-    dto.retryIntervalDownloadConfigurationMaxCollisionsOverride =
-        in.integer("retryIntervalDownloadConfigurationMaxCollisionsOverride");
+    for (const auto& field : kOverrideFields)
+        dto.*field.member = in.integer(field.key);
     dto.endpoints.postCheckIn.resourceUrl =
         in.object("endpoints").object("postCheckIn").string("resourceUrl");
     for (const auto& element : in.arrayOfObjects("pendingActions"))
@@ -183,18 +83,10 @@ void startPendingActionsTask(std::vector<PendingActionDTO> pendingActions) {
 
 }  // namespace
 
-std::optional<GetConfigurationDTO> decodeGetConfiguration(const std::string& body,
-                                                          std::string& error) {
-    auto document = platform::parseJson(body, &error);
-    if (!document)
-        return std::nullopt;
-    try {
-        return GetConfigurationDTO{
-            decodeConfiguration(Decoder::root(*document).object("configuration"))};
-    } catch (const DecodeError& failure) {
-        error = failure.message;
-        return std::nullopt;
-    }
+platform::Result<GetConfigurationDTO> decodeGetConfiguration(const std::string& body) {
+    return platform::decodeJson(body, [](const JsonDecoder& document) {
+        return GetConfigurationDTO{decodeConfiguration(document.object("configuration"))};
+    });
 }
 
 platform::Json encode(const GetConfigurationDTO& dto) {
@@ -208,23 +100,13 @@ platform::Json encode(const GetConfigurationDTO& dto) {
             element["display"] = *action.display;
         actions.push_back(std::move(element));
     }
-    return {
-        {"configuration",
-         {{"computerConfigurationPingIntervalOverride",
-           c.computerConfigurationPingIntervalOverride},
-          {"computerCheckInPingIntervalOverride", c.computerCheckInPingIntervalOverride},
-          {"computerStatePingIntervalOverride", c.computerStatePingIntervalOverride},
-          {"globalMaxJitterOverride", c.globalMaxJitterOverride},
-          {"retryIntervalDownloadConfigurationMultiplierOverride",
-           c.retryIntervalDownloadConfigurationMultiplierOverride},
-          {"retryIntervalDownloadConfigurationMaxJitterOverride",
-           c.retryIntervalDownloadConfigurationMaxJitterOverride},
-          {"retryIntervalDownloadConfigurationMaxBackoffOverride",
-           c.retryIntervalDownloadConfigurationMaxBackoffOverride},
-          {"retryIntervalDownloadConfigurationMaxCollisionsOverride",
-           c.retryIntervalDownloadConfigurationMaxCollisionsOverride},
-          {"endpoints", {{"postCheckIn", {{"resourceUrl", c.endpoints.postCheckIn.resourceUrl}}}}},
-          {"pendingActions", std::move(actions)}}}};
+    Json configuration = Json::object();
+    for (const auto& field : kOverrideFields)
+        configuration[field.key] = c.*field.member;
+    configuration["endpoints"] = {
+        {"postCheckIn", {{"resourceUrl", c.endpoints.postCheckIn.resourceUrl}}}};
+    configuration["pendingActions"] = std::move(actions);
+    return {{"configuration", std::move(configuration)}};
 }
 
 std::string describe(const GetConfigurationDTO& dto) {
@@ -232,23 +114,10 @@ std::string describe(const GetConfigurationDTO& dto) {
     std::string actions;
     for (const auto& action : c.pendingActions)
         actions += (actions.empty() ? "" : ", ") + describe(action);
-    auto field = [](const char* name, std::int64_t value) {
-        return std::string(name) + ": " + std::to_string(value) + ", ";
-    };
-    return "GetConfigurationDTO(configuration: ConfigurationDTO(" +
-           field("computerConfigurationPingIntervalOverride",
-                 c.computerConfigurationPingIntervalOverride) +
-           field("computerCheckInPingIntervalOverride", c.computerCheckInPingIntervalOverride) +
-           field("computerStatePingIntervalOverride", c.computerStatePingIntervalOverride) +
-           field("globalMaxJitterOverride", c.globalMaxJitterOverride) +
-           field("retryIntervalDownloadConfigurationMultiplierOverride",
-                 c.retryIntervalDownloadConfigurationMultiplierOverride) +
-           field("retryIntervalDownloadConfigurationMaxJitterOverride",
-                 c.retryIntervalDownloadConfigurationMaxJitterOverride) +
-           field("retryIntervalDownloadConfigurationMaxBackoffOverride",
-                 c.retryIntervalDownloadConfigurationMaxBackoffOverride) +
-           field("retryIntervalDownloadConfigurationMaxCollisionsOverride",
-                 c.retryIntervalDownloadConfigurationMaxCollisionsOverride) +
+    std::string fields;
+    for (const auto& field : kOverrideFields)
+        fields += std::string(field.key) + ": " + std::to_string(c.*field.member) + ", ";
+    return "GetConfigurationDTO(configuration: ConfigurationDTO(" + fields +
            "endpoints: EndpointsDTO(postCheckIn: EndpointDTO(resourceUrl: " +
            quoted(c.endpoints.postCheckIn.resourceUrl) + ")), pendingActions: [" + actions + "]))";
 }
@@ -288,39 +157,34 @@ bool isCheckInDue(std::int64_t lastCheckedInAt, std::int64_t intervalMs, std::in
            saturatingAdd(lastCheckedInAt, intervalMs) < nowMs;
 }
 
-std::string localHourAndMinute(std::int64_t unixMilliseconds) {
-    const std::time_t seconds = static_cast<std::time_t>(unixMilliseconds / 1000);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    return std::to_string(local.tm_hour) + ":" + std::to_string(local.tm_min);
-}
-
 ConfigurationHooks defaultConfigurationHooks() {
     return {[] { return platform::SystemClock::instance().nowUnixMilliseconds(); },
             [] { checkIn(); }, startPendingActionsTask};
 }
 
-std::optional<std::string> handleConfigurationAnswer(const platform::DataTaskResult& result,
-                                                     const ConfigurationHooks& hooks) {
+platform::Status handleConfigurationAnswer(const platform::DataTaskResult& result,
+                                           const ConfigurationHooks& hooks) {
     if (!answerHasStatus(result))
-        return std::nullopt;
+        return platform::Status::success();
 
-    std::string error;
-    auto dto = decodeGetConfiguration(result.body.value_or(""), error);
-    if (!dto) {
-        const std::string message = "Failed to decode JSON: " + error;
+    auto dto = decodeGetConfiguration(result.body.value_or(""));
+    if (dto.failed()) {
+        const std::string message = "Failed to decode JSON: " + dto.error();
         Logging::WriteLine(message);
-        if (logRawJsonResponse(result.body.value_or("")))
+        if (logRawJsonResponse(result.body.value_or("")).failed())
             Logging::WriteError("No Reponse JSON to parse.");
-        return message;
+        return platform::Status::failure(message);
     }
 
     Logging::WriteLine("Parsed Todo: " + describe(*dto));
     applyConfiguration(dto->configuration);
     const std::int64_t nowMs = hooks.nowUnixMilliseconds();
-    Logging::WriteLine("Got configuration at " + localHourAndMinute(nowMs));
+    Logging::WriteLine("Got configuration at " +
+                       platform::formatTime(
+                           std::chrono::system_clock::time_point(std::chrono::milliseconds(nowMs)),
+                           platform::TimeFormat::localHourAndMinute));
 
-    std::optional<std::string> failure;
+    platform::Status outcome = platform::Status::success();
     if (isCheckInDue(_lastCheckedInAt.load(), _computerCheckInWorkerIntervalInMilliseconds.load(),
                      nowMs) &&
         Endpoints::postCheckIn.get()) {
@@ -329,12 +193,12 @@ std::optional<std::string> handleConfigurationAnswer(const platform::DataTaskRes
             _lastCheckedInAt = nowMs;
         } catch (const std::exception& e) {
             Logging::WriteError(std::string("Check in failed: ") + e.what());
-            failure = "Check in failed";
+            outcome = platform::Status::failure("Check in failed");
         }
     }
     if (!dto->configuration.pendingActions.empty())
         hooks.startPendingActions(std::move(dto->configuration.pendingActions));
-    return failure;
+    return outcome;
 }
 
 void getConfiguration() {
@@ -350,12 +214,12 @@ void getConfiguration(const ConfigurationHooks& hooks) {
     auto request = makeRequest(
         "GET", url,
         {.accept = kConfigurationAccept, .authorization = authorizationToken.get().value_or("")});
-    std::optional<std::string> failure;
+    platform::Status outcome = platform::Status::success();
     sendAndWait(std::move(request), [&](const platform::DataTaskResult& result) {
-        failure = handleConfigurationAnswer(result, hooks);
+        outcome = handleConfigurationAnswer(result, hooks);
     });
-    if (failure)
-        throw CustomError(*failure);
+    if (outcome.failed())
+        throw CustomError(outcome.error());
 }
 
 }  // namespace QVAgentLaunchDaemon

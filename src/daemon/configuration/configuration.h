@@ -12,6 +12,7 @@
 #include "daemon/actions/pending_actions.h"
 #include "platform/http_session.h"
 #include "platform/json.h"
+#include "platform/result.h"
 
 namespace QVAgentLaunchDaemon {
 
@@ -42,12 +43,9 @@ struct GetConfigurationDTO {
     ConfigurationDTO configuration;
 };
 
-// Decodes the answer body. Unknown members are ignored; a missing or null
-// required member, a wrong type, or an integer that is not a whole number
-// within the signed 64-bit range fails the whole decode, and `error` names the
-// key path and the reason.
-std::optional<GetConfigurationDTO> decodeGetConfiguration(const std::string& body,
-                                                          std::string& error);
+// Decodes the answer body strictly (platform::JsonDecoder): a failure names
+// the key path and the reason.
+platform::Result<GetConfigurationDTO> decodeGetConfiguration(const std::string& body);
 // The same keys; "value" and "display" only when present.
 platform::Json encode(const GetConfigurationDTO& dto);
 // One line naming every field and its value, nested records included.
@@ -62,9 +60,6 @@ void applyConfiguration(const ConfigurationDTO& configuration);
 // last lies after now (the wall clock was set back).
 bool isCheckInDue(std::int64_t lastCheckedInAt, std::int64_t intervalMs, std::int64_t nowMs);
 
-// "H:M" of `unixMilliseconds` in local time, without padding ("9:5").
-std::string localHourAndMinute(std::int64_t unixMilliseconds);
-
 // What the completion handler reaches outside itself, replaceable in tests.
 struct ConfigurationHooks {
     std::function<std::int64_t()> nowUnixMilliseconds;
@@ -74,10 +69,10 @@ struct ConfigurationHooks {
 };
 ConfigurationHooks defaultConfigurationHooks();
 
-// The completion handler's work on one answer. Returns the failure message the
-// caller throws, if any.
-std::optional<std::string> handleConfigurationAnswer(const platform::DataTaskResult& result,
-                                                     const ConfigurationHooks& hooks);
+// The completion handler's work on one answer; a failure's message is what
+// getConfiguration throws.
+platform::Status handleConfigurationAnswer(const platform::DataTaskResult& result,
+                                           const ConfigurationHooks& hooks);
 
 // One authorized fetch of the configuration, blocking until the answer has
 // been handled. Throws CustomError for an invalid URL, an answer that does not

@@ -1,5 +1,5 @@
 #include "daemon/configuration/workers.h"
-#include "daemon/core/unexpected.h"
+#include "daemon/core/task_edge.h"
 
 #include <algorithm>
 #include <chrono>

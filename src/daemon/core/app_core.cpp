@@ -1,6 +1,3 @@
-// core: what every part of the daemon shares: globals, App::Core, requests,
-// the diagnostic log, shell, errors and back-off. Includes no other part.
-
 #include "daemon/core/app_core.h"
 
 #include <map>

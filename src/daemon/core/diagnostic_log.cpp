@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <ctime>
 #include <iostream>
 #include <string_view>
 #include <utility>
@@ -12,18 +10,10 @@
 #include "keelbase/paths.h"
 #include "platform/files.h"
 #include "platform/system_root.h"
+#include "platform/time.h"
 
 namespace QVAgentLaunchDaemon {
 namespace {
-
-std::string isoNowUtc() {
-    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
 
 // An entry's text as it is produced: the first kDiagnosticEntryLimit bytes
 // (and one more, to tell where a character starts) are kept, the rest only
@@ -91,11 +81,12 @@ void printIndented(const platform::Json& value, std::size_t indent, BoundedText&
 
 void writeEntry(const std::string& rendered, bool isError) {
     const std::string folder = platform::SystemRoot::resolve(Keelbase::Paths::kLogsFolder);
-    platform::createDirectories(folder);  // a failure shows up as a failed append below
-    const std::string line =
-        isoNowUtc() + ": " + (isError ? "\u274C" : "\u2705") + " - " + rendered + "\n";
-    if (auto error = platform::appendToFile(diagnosticLogPath(), line)) {
-        std::cout << "\u274C Failed to write file: " << *error << std::endl;
+    (void)platform::createDirectories(folder);  // a failure shows up as a failed append below
+    const std::string line = platform::formatTime(std::chrono::system_clock::now(),
+                                                  platform::TimeFormat::isoUtcSeconds) +
+                             ": " + (isError ? "\u274C" : "\u2705") + " - " + rendered + "\n";
+    if (auto appended = platform::appendToFile(diagnosticLogPath(), line); appended.failed()) {
+        std::cout << "\u274C Failed to write file: " << appended.error() << std::endl;
     }
 }
 

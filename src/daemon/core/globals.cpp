@@ -1,9 +1,7 @@
 #include "daemon/core/globals.h"
 
-#include <cstdio>
-#include <ctime>
-
 #include "daemon/core/app_core.h"
+#include "platform/time.h"
 
 namespace QVAgentLaunchDaemon {
 
@@ -29,16 +27,7 @@ SharedOptionalString postCheckIn;
 }
 
 std::string formatStartTime(std::chrono::system_clock::time_point time) {
-    using namespace std::chrono;
-    const auto millis = duration_cast<milliseconds>(time.time_since_epoch()).count() % 1000;
-    const std::time_t seconds = system_clock::to_time_t(time);
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[96];
-    std::snprintf(text, sizeof text, "%04d%02d%02dT%02d%02d%02d.%03d", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(millis));
-    return text;
+    return platform::formatTime(time, platform::TimeFormat::compactUtcMilliseconds);
 }
 
 void initializeGlobals() {

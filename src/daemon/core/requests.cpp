@@ -38,29 +38,28 @@ void logStatusCode(long statusCode) {
     App::Core::Logging::WriteLine("Status code: " + std::to_string(statusCode));
 }
 
-std::optional<std::string> logRawJsonResponse(const std::string& body) {
-    std::string error;
-    auto json = platform::parseJson(body, &error);
-    if (!json)
-        return error;
+platform::Status logRawJsonResponse(const std::string& body) {
+    auto json = platform::parseJson(body);
+    if (json.failed())
+        return json.status();
     App::Core::Logging::WriteLine("Raw JSON response:");
     log(*json, false);
-    return std::nullopt;
+    return platform::Status::success();
 }
 
-void logRequestFailed(const std::optional<std::string>& body, LineKind kind) {
-    if (kind == LineKind::ordinary)
+void logRequestFailed(const std::optional<std::string>& body, LogLevel level) {
+    if (level == LogLevel::info)
         App::Core::Logging::WriteLine("Request failed.");
     else
         App::Core::Logging::WriteError("Request failed.");
     if (!body)
         return;
-    if (auto error = logRawJsonResponse(*body)) {
-        App::Core::Logging::WriteError("Error decoding JSON: " + *error);
+    if (auto logged = logRawJsonResponse(*body); logged.failed()) {
+        App::Core::Logging::WriteError("Error decoding JSON: " + logged.error());
     }
 }
 
-bool answerHasStatus(const platform::DataTaskResult& result, long expected, LineKind kind) {
+bool answerHasStatus(const platform::DataTaskResult& result, long expected, LogLevel level) {
     if (result.error) {
         App::Core::Logging::WriteError("Request error: " + *result.error);
         return false;
@@ -69,7 +68,7 @@ bool answerHasStatus(const platform::DataTaskResult& result, long expected, Line
         return false;
     logStatusCode(result.response->statusCode);
     if (result.response->statusCode != expected) {
-        logRequestFailed(result.body, kind);
+        logRequestFailed(result.body, level);
         return false;
     }
     return true;

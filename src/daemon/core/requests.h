@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/http_session.h"
+#include "platform/result.h"
 
 namespace QVAgentLaunchDaemon {
 
@@ -35,22 +36,22 @@ void sendWithoutWaiting(platform::HttpRequest request,
 void logStatusCode(long statusCode);
 
 // Parses the body as JSON (a bare value allowed). On success writes
-// "Raw JSON response:" to the text log and the value to the diagnostic log and
-// returns absent; otherwise returns the parse error.
-std::optional<std::string> logRawJsonResponse(const std::string& body);
+// "Raw JSON response:" to the text log and the value to the diagnostic log;
+// otherwise fails with the parse error.
+platform::Status logRawJsonResponse(const std::string& body);
 
-enum class LineKind { failure, ordinary };
+// The level of a text-log line: "ERROR" or "INFO".
+enum class LogLevel { error, info };
 
 // The first steps with any answer: a transport error as the failure line
 // "Request error: <error>", then "Status code: <code>", and for a status other
-// than `expected` the "Request failed." handling below. True only for an
-// answer with the expected status.
+// than `expected` the "Request failed." handling below (at `level`). True
+// only for an answer with exactly the expected status.
 bool answerHasStatus(const platform::DataTaskResult& result, long expected = 200,
-                     LineKind kind = LineKind::failure);
+                     LogLevel level = LogLevel::error);
 
-// The line "Request failed." (a failure line unless `kind` says otherwise)
-// and, when a body came, its JSON to the diagnostic log or
-// "Error decoding JSON: <error>" as a failure line.
-void logRequestFailed(const std::optional<std::string>& body, LineKind kind = LineKind::failure);
+// The line "Request failed." at `level` and, when a body came, its JSON to the
+// diagnostic log or "Error decoding JSON: <error>" as an error line.
+void logRequestFailed(const std::optional<std::string>& body, LogLevel level = LogLevel::error);
 
 }  // namespace QVAgentLaunchDaemon

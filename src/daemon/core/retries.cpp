@@ -4,7 +4,7 @@
 #include <mutex>
 #include <utility>
 
-#include "daemon/core/unexpected.h"
+#include "daemon/core/task_edge.h"
 #include "platform/lifetime.h"
 
 namespace QVAgentLaunchDaemon {

@@ -6,6 +6,7 @@
 #include "platform/process.h"
 #include "platform/system_root.h"
 #include "platform/threads.h"
+#include "platform/text.h"
 
 namespace QVAgentLaunchDaemon {
 

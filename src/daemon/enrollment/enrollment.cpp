@@ -1,6 +1,3 @@
-// enrollment: how the computer becomes known to the server: registration,
-// login and the installer configuration file.
-
 #include "daemon/enrollment/enrollment.h"
 
 #include "daemon/core/app_core.h"
@@ -11,6 +8,7 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/system_root.h"
+#include "platform/text.h"
 #include "platform/trusted_file.h"
 
 namespace QVAgentLaunchDaemon {
@@ -92,26 +90,10 @@ struct RegistrationDTO {
     std::string computerId;
 };
 
-std::optional<RegistrationDTO> decodeRegistration(const std::optional<std::string>& body,
-                                                  std::string& error) {
-    auto json = platform::parseJson(body.value_or(""), &error);
-    if (!json)
-        return std::nullopt;
-    if (!json->is_object()) {
-        error = "Expected to decode a dictionary but found " + std::string(json->type_name());
-        return std::nullopt;
-    }
-    auto id = json->find("id");
-    if (id == json->end()) {
-        error = "No value associated with key \"id\"";
-        return std::nullopt;
-    }
-    if (!id->is_string()) {
-        error =
-            "Expected to decode a string for key \"id\" but found " + std::string(id->type_name());
-        return std::nullopt;
-    }
-    return RegistrationDTO{id->get<std::string>()};
+platform::Result<RegistrationDTO> decodeRegistration(const std::optional<std::string>& body) {
+    return platform::decodeJson(body.value_or(""), [](const platform::JsonDecoder& in) {
+        return RegistrationDTO{in.string("id")};
+    });
 }
 
 std::string describe(const RegistrationDTO& dto) {
@@ -237,10 +219,9 @@ void registerComputer() {
     sendAndWait(std::move(request), [&](const platform::DataTaskResult& result) {
         if (!answerHasStatus(result))
             return;
-        std::string error;
-        auto dto = decodeRegistration(result.body, error);
-        if (!dto) {
-            Logging::WriteError("Failed to decode JSON: " + error);
+        auto dto = decodeRegistration(result.body);
+        if (dto.failed()) {
+            Logging::WriteError("Failed to decode JSON: " + dto.error());
             return;
         }
         Logging::WriteLine("Parsed Todo: " + describe(*dto));

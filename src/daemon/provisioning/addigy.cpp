@@ -1,8 +1,5 @@
-// provisioning: the companion software the daemon keeps installed: the MDM
-// agent and the Support App.
-
 #include "daemon/provisioning/addigy.h"
-#include "daemon/core/unexpected.h"
+#include "daemon/core/task_edge.h"
 
 #include <filesystem>
 #include <memory>
@@ -11,6 +8,7 @@
 
 #include "daemon/core/app_core.h"
 #include "daemon/core/globals.h"
+#include "daemon/core/paths.h"
 #include "daemon/core/requests.h"
 #include "daemon/core/shell.h"
 #include "daemon/provisioning/support_app.h"
@@ -20,43 +18,45 @@
 #include "platform/preferences.h"
 #include "platform/process.h"
 #include "platform/system_root.h"
+#include "platform/text.h"
 
 namespace QVAgentLaunchDaemon {
 namespace {
 
 using App::Core::Logging;
+using platform::JsonDecoder;
 
-constexpr const char* kAgentExecutable = "/Library/Addigy/go-agent";
-constexpr const char* kTempDirectory = "/Library/Application Support/Tessaly/Quorvel/temp";
-constexpr const char* kPackagePath = "/Library/Application Support/Tessaly/Quorvel/temp/addigy.pkg";
+constexpr const char* kTempDirectory = Keelbase::Paths::kTempFolder;
+const std::string kPackagePath = std::string(kTempDirectory) + "/addigy.pkg";
 constexpr const char* kAgentIdKey = "agentId";
 
-bool isSuccessStatus(long status) {
+// Any 2xx status (answerHasStatus checks for one exact status, and logs).
+bool isStatus2xx(long status) {
     return status >= 200 && status < 300;
 }
 
 // The download link of a 200 answer, or absent after logging why there is none.
 void handleDownloadLinkAnswer(const platform::DataTaskResult& result,
-                              std::optional<std::string>& holder) {
+                              std::optional<std::string>& downloadLink) {
     // The download link reports a refusal as an ordinary line.
-    if (!answerHasStatus(result, 200, LineKind::ordinary))
+    if (!answerHasStatus(result, 200, LogLevel::info))
         return;
-    std::string error;
-    auto json = platform::parseJson(result.body.value_or(""), &error);
-    if (json && !(json->is_object() && json->contains("downloadLink") &&
-                  (*json)["downloadLink"].is_string())) {
-        error = json->is_object() ? "the key \"downloadLink\" is missing or not a string"
-                                  : "the body is not a JSON object";
-        json.reset();
-    }
-    if (!json) {
-        Logging::WriteError("Failed to decode JSON: " + error);
+    auto decoded = platform::decodeJson(result.body.value_or(""), [](const JsonDecoder& in) {
+        try {
+            return in.string("downloadLink");
+        } catch (const JsonDecoder::Error&) {
+            // The line operators search for when the link is absent.
+            throw JsonDecoder::Error{"the key \"downloadLink\" is missing or not a string"};
+        }
+    });
+    if (decoded.failed()) {
+        Logging::WriteError("Failed to decode JSON: " + decoded.error());
         return;
     }
-    const std::string link = (*json)["downloadLink"].get<std::string>();
+    const std::string link = *decoded;
     Logging::WriteLine("Parsed Todo: GetDownloadLinkDTO(downloadLink: \"" + link + "\")");
     Logging::WriteLine(link);
-    holder = link;
+    downloadLink = link;
     Logging::WriteLine("Download link acquired. Value: [" + link + "]");
 }
 
@@ -72,7 +72,7 @@ void savePackage(const platform::DownloadTaskResult& result, const std::string& 
         return;
     }
     // An error page is no package: nothing is saved, so nothing is installed.
-    if (!result.response || !isSuccessStatus(result.response->statusCode)) {
+    if (!result.response || !isStatus2xx(result.response->statusCode)) {
         Logging::WriteError("Download error: the server answered with status " +
                             std::to_string(result.response ? result.response->statusCode : 0));
         std::error_code ignored;
@@ -156,11 +156,11 @@ void linkAgentId() {
                     logStatusCode(status);
                     if (!result.body)
                         return;
-                    if (auto error = logRawJsonResponse(*result.body))
-                        Logging::WriteError("Error decoding JSON: " + *error);
+                    if (auto logged = logRawJsonResponse(*result.body); logged.failed())
+                        Logging::WriteError("Error decoding JSON: " + logged.error());
                 });
     // Only an answer the server accepted counts as a link.
-    if (isSuccessStatus(status))
+    if (isStatus2xx(status))
         Logging::WriteLine("Computer successfully linked to Agent Id: " + agentId);
     else
         Logging::WriteError("Request failed.");
@@ -170,13 +170,13 @@ void linkAgentId() {
 
 void verifyAddigyInstallation(const std::string& computerId) {
     Logging::WriteLine("Start verifyAddigyInstallation");
-    const std::string agentExecutable = platform::SystemRoot::resolve(kAgentExecutable);
+    const std::string agentExecutable = platform::SystemRoot::resolve(kMdmAgentExecutable);
     const std::string tempDirectory = platform::SystemRoot::resolve(kTempDirectory);
     const std::string packagePath = platform::SystemRoot::resolve(kPackagePath);
 
     if (!platform::fileExists(tempDirectory)) {
-        if (auto error = platform::createDirectories(tempDirectory, 0700))
-            Logging::WriteError("Failed to create directory: " + *error);
+        if (auto created = platform::createDirectories(tempDirectory, 0700); created.failed())
+            Logging::WriteError("Failed to create directory: " + created.error());
         else
             Logging::WriteLine(std::string("Directory created at: ") + kTempDirectory);
     }
@@ -196,16 +196,16 @@ void verifyAddigyInstallation(const std::string& computerId) {
         "GET", url,
         {.accept = std::nullopt, .authorization = authorizationToken.get().value_or("")});
     Logging::WriteLine("Making request to get Addigy download link for computer");
-    auto holder = std::make_shared<std::optional<std::string>>();
-    sendAndWait(std::move(request), [holder](const platform::DataTaskResult& result) {
-        handleDownloadLinkAnswer(result, *holder);
+    auto downloadLink = std::make_shared<std::optional<std::string>>();
+    sendAndWait(std::move(request), [downloadLink](const platform::DataTaskResult& result) {
+        handleDownloadLinkAnswer(result, *downloadLink);
     });
-    if (!*holder) {
+    if (!*downloadLink) {
         Logging::WriteLine("Download link not available.");
         return;
     }
     Logging::WriteLine("Download link available.");
-    const std::string link = **holder;
+    const std::string link = **downloadLink;
     if (!platform::isValidUrl(link)) {
         // A link that is no URL cannot be downloaded: end as without a link.
         Logging::WriteError("Invalid download link: " + link);

@@ -9,10 +9,12 @@
 
 #include "daemon/core/app_core.h"
 #include "daemon/core/identity.h"
+#include "daemon/core/paths.h"
 #include "platform/files.h"
 #include "platform/plist.h"
 #include "platform/process.h"
 #include "platform/system_root.h"
+#include "platform/text.h"
 #include "platform/trusted_file.h"
 
 namespace QVAgentLaunchDaemon {
@@ -21,10 +23,7 @@ namespace {
 using App::Core::Logging;
 using platform::SystemRoot;
 
-constexpr const char* kProductFolder = "/Library/Application Support/Tessaly/Quorvel";
-constexpr const char* kLaunchAgentPath = "/Library/LaunchAgents/nl.root3.support.plist";
-constexpr const char* kPreferencesPath = "/Library/Preferences/nl.root3.support.plist";
-constexpr const char* kAgentExecutable = "/Library/Addigy/go-agent";
+using Keelbase::Paths::kProductFolder;
 constexpr const char* kUnpackTool = "/usr/bin/ditto";
 constexpr const char* kAutomatorStub =
     "/ShowActionDialog.app/Contents/MacOS/Automator Application Stub";
@@ -77,7 +76,7 @@ bool QVSupportApp::verifySupportAppInstallation() {
         Logging::WriteLine("Support app is not installed.");
         return false;
     }
-    Logging::WriteLine(std::string("Support app is already installed. ") + kPreferencesPath);
+    Logging::WriteLine(std::string("Support app is already installed. ") + kSupportAppPreferences);
     return true;
 }
 
@@ -113,11 +112,13 @@ void QVSupportApp::installSupportApp(const std::string& computerId) {
     Logging::WriteLine("Configuring support app settings.");
 
     createPlist();
-    runCommand({"defaults", "read", SystemRoot::resolve(kPreferencesPath)});
-    runCommand({"sudo", "launchctl", "bootout", "system", SystemRoot::resolve(kLaunchAgentPath)});
+    runCommand({"defaults", "read", SystemRoot::resolve(kSupportAppPreferences)});
+    runCommand(
+        {"sudo", "launchctl", "bootout", "system", SystemRoot::resolve(kSupportAppLaunchAgent)});
     runCommand({"sudo", "launchctl", "remove", "nl.root3.support"});
     runCommand({"launchctl", "remove", "nl.root3.support"});
-    runCommand({"sudo", "launchctl", "bootstrap", "system", SystemRoot::resolve(kLaunchAgentPath)});
+    runCommand(
+        {"sudo", "launchctl", "bootstrap", "system", SystemRoot::resolve(kSupportAppLaunchAgent)});
     Logging::WriteLine("Quorvel Elevated Session configuration complete.");
 }
 
@@ -132,8 +133,9 @@ void QVSupportApp::cleanupSupportAppConfig() {
 std::string QVSupportApp::getAgentID() {
     platform::ProcessResult result;
     try {
-        result = platform::runProcess(SystemRoot::resolve(kAgentExecutable), {"agent", "agentid"},
-                                      {.mergeStderr = false, .discardStderr = false});
+        result =
+            platform::runProcess(SystemRoot::resolve(kMdmAgentExecutable), {"agent", "agentid"},
+                                 {.mergeStderr = false, .discardStderr = false});
     } catch (const platform::LaunchError& error) {
         Logging::WriteError(std::string("Could not get the Addigy Agent ID: ") + error.what());
         return "UNKNOWN";
@@ -187,7 +189,7 @@ void QVSupportApp::runCommand(const std::vector<std::string>& arguments) {
 
 void QVSupportApp::createSupportAppAgent() {
     Logging::WriteLine("Creating launch agent for support app.");
-    writePropertyList(kLaunchAgentPath,
+    writePropertyList(kSupportAppLaunchAgent,
                       {{"Label", "nl.root3.support"},
                        {"Program", fileDest() + "/Support.2.6.1.app/Contents/MacOS/Support"},
                        {"KeepAlive", true},
@@ -196,7 +198,7 @@ void QVSupportApp::createSupportAppAgent() {
 }
 
 void QVSupportApp::createPlist() {
-    writePropertyList(kPreferencesPath,
+    writePropertyList(kSupportAppPreferences,
                       {{"Title", "Elevated Sessions"},
                        {"Logo", fileDest() + "/shield-user-icon.png"},
                        {"LogoDarkMode", fileDest() + "/shield-user-icon-white.png"},

@@ -1,6 +1,3 @@
-// watchers: the daemon's eyes on local files: the path watcher and the two
-// watchers on it, for the debug configuration and the trigger files.
-
 #include "daemon/watchers/config_watcher.h"
 
 #include <string_view>
@@ -9,9 +6,11 @@
 #include "daemon/core/app_core.h"
 #include "daemon/core/diagnostic_log.h"
 #include "daemon/core/globals.h"
+#include "daemon/core/paths.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/system_root.h"
+#include "platform/text.h"
 
 namespace QVAgentLaunchDaemon {
 
@@ -19,7 +18,7 @@ std::shared_ptr<ConfigWatcher> debugConfigFileWatcher;
 
 namespace {
 
-constexpr const char* kDebugConfigFile = "/Library/Application Support/Tessaly/Quorvel/debug.conf";
+constexpr const char* kDebugConfigFile = kDebugConfigurationFile;  // daemon/core/paths.h
 
 // Length of the space separator (tab or Unicode Zs) that starts `text`, 0 when none.
 std::size_t spaceAtStart(std::string_view text) {
@@ -159,7 +158,7 @@ void ConfigWatcher::handleEvents(unsigned events) {
 
 void ConfigWatcher::parseConfig() {
     auto text = platform::readFile(platform::SystemRoot::resolve(path()));
-    if (!text || !platform::isValidUtf8(*text)) {
+    if (text.failed() || !platform::isValidUtf8(*text)) {
         App::Core::Logging::WriteError("Could not read config file. Watching for changes...");
         return;
     }

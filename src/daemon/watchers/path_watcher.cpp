@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <utility>
 
-#include "daemon/core/unexpected.h"
+#include "daemon/core/task_edge.h"
 #include "platform/system_root.h"
 
 namespace QVAgentLaunchDaemon {

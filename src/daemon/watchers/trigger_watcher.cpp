@@ -6,7 +6,7 @@
 
 #include "daemon/actions/uninstall.h"
 #include "daemon/core/app_core.h"
-#include "daemon/core/unexpected.h"
+#include "daemon/core/task_edge.h"
 #include "platform/files.h"
 #include "platform/system_root.h"
 

@@ -7,13 +7,10 @@
 #include <memory>
 #include <string>
 
+#include "daemon/core/paths.h"  // kTriggerFolder, kUninstallTriggerName
 #include "daemon/watchers/path_watcher.h"
 
 namespace QVAgentLaunchDaemon {
-
-inline constexpr const char* kTriggerFolder =
-    "/Library/Application Support/Tessaly/Quorvel/Triggers";
-inline constexpr const char* kUninstallTriggerName = "uninstall.trigger";
 
 class TriggerWatcher : public PathWatcher {
   public:

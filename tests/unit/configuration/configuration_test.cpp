@@ -50,14 +50,13 @@ TEST(ConfigurationPayload, AMemberMissingNullMistypedOrOutOfRangeFailsTheDecodeN
             json[pointer.parent_pointer()].erase(pointer.back());
         else
             json[pointer] = Json::parse(value);
-        std::string error;
-        EXPECT_EQ(!decodeGetConfiguration(json.dump(), error), !expected.empty()) << path << value;
-        EXPECT_NE(error.find(expected), std::string::npos) << error;
+        const auto decoded = decodeGetConfiguration(json.dump());
+        EXPECT_EQ(decoded.failed(), !expected.empty()) << path << value;
+        EXPECT_NE(decoded.error().find(expected), std::string::npos) << decoded.error();
     }
-    std::string error;
     Json extra = kDocument;  // unknown members are ignored, absent optional ones stay absent
     extra["configuration"]["newOverride"] = extra["more"] = 1;
-    const auto dto = decodeGetConfiguration(extra.dump(), error);
+    const auto dto = decodeGetConfiguration(extra.dump());
     EXPECT_EQ(encode(*dto), kDocument);
 }
 

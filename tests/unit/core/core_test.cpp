@@ -9,12 +9,13 @@
 #include "daemon/core/backoff.h"
 #include "daemon/core/diagnostic_log.h"
 #include "daemon/core/shell.h"
-#include "daemon/core/unexpected.h"
+#include "daemon/core/task_edge.h"
 #include "daemon/main_task.h"
 #include "daemon/watchers/config_watcher.h"
 #include "keelbase/rest_gateways.h"
 #include "keelbase/text_document.h"
 #include "platform/process.h"
+#include "platform/text.h"
 #include "unit/world.h"
 
 namespace {
@@ -104,6 +105,12 @@ TEST_F(Core, DiagnosticsFollowTheirSwitchAndTheirFormat) {
     EXPECT_TRUE(std::regex_match(
         read(logs + "/diagnostic-20251206T205100.123.log"),
         std::regex(date + "\u2705 - ordinary\n" + date + "\u274C - \\{\n  \"code\": 401\n\\}\n")));
+    // A text log whose folder cannot be made says why.
+    std::filesystem::remove_all(file(logs));
+    put(logs);
+    EXPECT_EQ(
+        qvtest::stderrOf([] { Keelbase::Adapters::Logging::TextDocument("probe").WriteLine("x"); }),
+        "Text log file unavailable: cannot create folder " + file(logs) + ": Not a directory\n");
 }
 
 TEST(DiagnosticLog, AnEntryIsCutAfter64KiBAtACharactersStart) {

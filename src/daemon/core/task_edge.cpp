@@ -1,4 +1,4 @@
-#include "daemon/core/unexpected.h"
+#include "daemon/core/task_edge.h"
 
 #include <exception>
 #include <string>
