@@ -28,7 +28,7 @@ SerialQueue::~SerialQueue() {
         std::abort();
     }
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         stopping_ = true;
     }
     wake_.notify_all();
@@ -38,7 +38,7 @@ SerialQueue::~SerialQueue() {
 
 void SerialQueue::async(std::function<void()> work) {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         ready_.push_back(std::move(work));
     }
     wake_.notify_all();
@@ -46,7 +46,7 @@ void SerialQueue::async(std::function<void()> work) {
 
 void SerialQueue::asyncAfter(std::chrono::milliseconds delay, std::function<void()> work) {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         delayed_.emplace(std::chrono::steady_clock::now() + delay, std::move(work));
     }
     wake_.notify_all();
@@ -74,7 +74,7 @@ bool SerialQueue::isCurrent() const {
 }
 
 void SerialQueue::run() {
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     for (;;) {
         auto now = std::chrono::steady_clock::now();
         while (!delayed_.empty() && delayed_.begin()->first <= now) {
@@ -98,9 +98,9 @@ void SerialQueue::run() {
         if (stopping_)
             return;
         if (delayed_.empty()) {
-            wake_.wait(lock);
+            lock.wait(wake_);
         } else {
-            wake_.wait_until(lock, delayed_.begin()->first);
+            lock.waitUntil(wake_, delayed_.begin()->first);
         }
     }
 }

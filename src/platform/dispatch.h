@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/mutex.h"
+
 namespace platform {
 
 // One thread running work items in FIFO order; delayed items run when due.
@@ -43,11 +45,12 @@ class SerialQueue {
     std::string label_;
     std::string threadName_;
     std::string where_;  // names the queue in a failure report
-    mutable std::mutex mutex_;
+    mutable Mutex mutex_;
     std::condition_variable wake_;
-    std::deque<std::function<void()>> ready_;
-    std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> delayed_;
-    bool stopping_ = false;
+    std::deque<std::function<void()>> ready_ QV_GUARDED_BY(mutex_);
+    std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> delayed_
+        QV_GUARDED_BY(mutex_);
+    bool stopping_ QV_GUARDED_BY(mutex_) = false;
     std::thread thread_;
 };
 
