@@ -25,7 +25,7 @@ SerialQueue::~SerialQueue() {
         std::abort();
     }
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         stopping_ = true;
     }
     wake_.notify_all();
@@ -35,7 +35,7 @@ SerialQueue::~SerialQueue() {
 
 void SerialQueue::async(std::function<void()> work) {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         ready_.push_back(std::move(work));
     }
     wake_.notify_all();
@@ -43,7 +43,7 @@ void SerialQueue::async(std::function<void()> work) {
 
 void SerialQueue::asyncAfter(std::chrono::milliseconds delay, std::function<void()> work) {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         delayed_.emplace(std::chrono::steady_clock::now() + delay, std::move(work));
     }
     wake_.notify_all();
@@ -71,7 +71,7 @@ bool SerialQueue::isCurrent() const {
 }
 
 void SerialQueue::run() {
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     for (;;) {
         auto now = std::chrono::steady_clock::now();
         while (!delayed_.empty() && delayed_.begin()->first <= now) {
@@ -95,9 +95,9 @@ void SerialQueue::run() {
         if (stopping_)
             return;
         if (delayed_.empty()) {
-            wake_.wait(lock);
+            lock.wait(wake_);
         } else {
-            wake_.wait_until(lock, delayed_.begin()->first);
+            lock.waitUntil(wake_, delayed_.begin()->first);
         }
     }
 }

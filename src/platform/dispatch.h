@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/mutex.h"
 #include "platform/threads.h"
 
 namespace platform {
@@ -46,11 +47,12 @@ class SerialQueue {
     std::string label_;
     std::string threadName_;
     std::string where_;  // names the queue in a failure report
-    mutable std::mutex mutex_;
+    mutable Mutex mutex_;
     std::condition_variable wake_;
-    std::deque<std::function<void()>> ready_;
-    std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> delayed_;
-    bool stopping_ = false;
+    std::deque<std::function<void()>> ready_ QV_GUARDED_BY(mutex_);
+    std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> delayed_
+        QV_GUARDED_BY(mutex_);
+    bool stopping_ QV_GUARDED_BY(mutex_) = false;
     std::thread thread_;
 };
 

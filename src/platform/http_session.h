@@ -15,6 +15,9 @@
 #include <utility>
 #include <vector>
 
+// The URL checks (isValidUrl, sameOrigin, ...) callers use with their requests.
+#include "platform/url.h"
+
 namespace platform {
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
@@ -107,16 +110,5 @@ class HttpSession {
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
-
-// True when `url` parses as an absolute URL with a scheme and a host.
-bool isValidUrl(const std::string& url);
-
-// `text` as one URL path segment: every byte but the unreserved characters and
-// sub-delimiters of RFC 3986 (and ':' and '@') percent-encoded, so an ordinary
-// identifier comes out unchanged.
-std::string percentEncodePathSegment(const std::string& text);
-
-// True when both URLs have the same scheme, host and port (default ports filled in).
-bool sameOrigin(const std::string& a, const std::string& b);
 
 }  // namespace platform

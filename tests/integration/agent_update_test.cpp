@@ -210,7 +210,7 @@ TEST_P(AgentUpdate, EndsInItsStatusAndOnlyASuccessLeavesThePackageAndTheTrigger)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, AgentUpdate, testing::ValuesIn(kRows),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& test) { return test.param.name; });
 
 TEST(AgentUpdateKilled, DuringTheInstallationTheFirstStartWithATokenClosesTheUpdateOnce) {
     World world;

@@ -144,7 +144,7 @@ TEST_P(HostileAnswer, IsLoggedAndTheDaemonGoesOnInBoundedMemory) {
 }
 
 INSTANTIATE_TEST_SUITE_P(To, HostileAnswer, testing::ValuesIn(kRows),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& test) { return test.param.name; });
 
 TEST(HostileAnswerTls,
      SelfSignedServerIsRefusedUnlessItsCertificateIsTheCaFileAndNoRedirectLeavesTls) {

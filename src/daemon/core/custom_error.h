@@ -8,7 +8,7 @@ namespace QVAgentLaunchDaemon {
 
 class CustomError : public std::exception {
   public:
-    explicit CustomError(std::string message) : message(std::move(message)) {}
+    explicit CustomError(std::string text) : message(std::move(text)) {}
     const char* what() const noexcept override { return message.c_str(); }
     const std::string& localizedDescription() const { return message; }
 

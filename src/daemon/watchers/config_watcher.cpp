@@ -120,17 +120,17 @@ std::shared_ptr<ConfigWatcher> ConfigWatcher::create(std::string path) {
 }
 
 ConfigMapping ConfigWatcher::config() const {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return config_;
 }
 
 void ConfigWatcher::setConfig(ConfigMapping mapping) {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     config_ = std::move(mapping);
 }
 
 void ConfigWatcher::setOnChange(OnChange onChange) {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     onChange_ = std::move(onChange);
 }
 
@@ -144,7 +144,7 @@ void ConfigWatcher::handleEvents(unsigned events) {
         log("\xE2\x9A\xA0\xEF\xB8\x8F File deleted or moved, restarting watcher...");
         OnChange onChange;
         {
-            std::lock_guard lock(mutex_);
+            platform::MutexLock lock(mutex_);
             onChange = onChange_;
         }
         if (onChange)
@@ -166,7 +166,7 @@ void ConfigWatcher::parseConfig() {
     log("Parsed config: " + describeConfig(mapping));
     OnChange onChange;
     {
-        std::lock_guard lock(mutex_);
+        platform::MutexLock lock(mutex_);
         config_ = mapping;
         onChange = onChange_;
     }

@@ -8,10 +8,10 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "daemon/watchers/path_watcher.h"
+#include "platform/mutex.h"
 
 namespace QVAgentLaunchDaemon {
 
@@ -48,9 +48,9 @@ class ConfigWatcher : public PathWatcher {
     void handleEvents(unsigned events) override;
     void parseConfig();
 
-    mutable std::mutex mutex_;  // config_ and onChange_, which callers may use from outside
-    ConfigMapping config_;
-    OnChange onChange_ = applyDiagnosticsSwitch;
+    mutable platform::Mutex mutex_;  // config_ and onChange_, which callers may use from outside
+    ConfigMapping config_ QV_GUARDED_BY(mutex_);
+    OnChange onChange_ QV_GUARDED_BY(mutex_) = applyDiagnosticsSwitch;
 };
 
 // The process-wide watcher on debug.conf, created by the start-up sequence.

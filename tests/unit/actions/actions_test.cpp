@@ -195,7 +195,7 @@ TEST_P(Uninstall, TriesEachStepItsNumberOfTimesWaitsAsLongAndRunsOnlyOnceAtATime
 }
 
 INSTANTIATE_TEST_SUITE_P(When, Uninstall, testing::ValuesIn(kRows),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& test) { return test.param.name; });
 
 TEST_F(Actions, AFailedUninstallReleasesTheFlagSoALaterRequestCanRetry) {
     answer("DELETE", "/addigy/computer/cmp-7", 204);
