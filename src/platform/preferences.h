@@ -46,12 +46,12 @@ class Preferences {
     // program wrote meanwhile are kept. A failed write is reported, stays
     // cached and is retried by the next setValue or synchronize. A file that
     // cannot be read now refuses the change (reported). True once the change
-    // is on disk.
-    static bool setValue(const std::string& key, std::optional<std::string> value,
-                         const std::string& domain);
+    // is on disk; a caller that needs no more than the report says so with (void).
+    [[nodiscard]] static bool setValue(const std::string& key, std::optional<std::string> value,
+                                       const std::string& domain);
 
     // Flushes and re-reads the domain; false when it cannot be written.
-    static bool synchronize(const std::string& domain);
+    [[nodiscard]] static bool synchronize(const std::string& domain);
 
     // Path of the domain's file under the system root.
     static std::string pathForDomain(const std::string& domain);

@@ -133,11 +133,11 @@ TEST_F(Storage, PropertyListsAreWrittenAsXmlAndReadFromXmlOrBinaryButNotFromGarb
 }
 
 TEST_F(Storage, PreferencesReplaceTheFileKeepOthersEditsAndTypesAndSurviveCorruptOrFailedWrites) {
-    Preferences::setValue("token", "t0k", kDomain);
+    (void)Preferences::setValue("token", "t0k", kDomain);
     EXPECT_TRUE(modeOf(folder_) == 0755 && modeOf(file_) == 0644);
     struct stat before = {}, after = {};
     ::stat(file_.c_str(), &before);
-    Preferences::setValue("token", std::nullopt, kDomain);
+    (void)Preferences::setValue("token", std::nullopt, kDomain);
     EXPECT_EQ(stored("token"), std::nullopt);
     // A new file renamed over the old one: a writer dying half-way leaves the old file whole.
     EXPECT_TRUE(::stat(file_.c_str(), &after) == 0 && after.st_ino != before.st_ino);
@@ -147,7 +147,7 @@ TEST_F(Storage, PreferencesReplaceTheFileKeepOthersEditsAndTypesAndSurviveCorrup
     EXPECT_TRUE(Preferences::synchronize(kDomain));
     EXPECT_EQ(Preferences::copyString("identifier", kDomain), "changed");
     qvtest::writeFile(file_, plist("<key>theirs</key><string>x</string>"));
-    Preferences::setValue("mine", "2", kDomain);
+    (void)Preferences::setValue("mine", "2", kDomain);
     EXPECT_TRUE(stored("theirs") == "x" && stored("mine") == "2");
 
     // Values of other types read as not a string and come back character for character.
@@ -164,7 +164,7 @@ TEST_F(Storage, PreferencesReplaceTheFileKeepOthersEditsAndTypesAndSurviveCorrup
     for (const char* key : {"list", "blob", "when"})
         EXPECT_TRUE(std::holds_alternative<platform::PreferenceValue::Other>(value(key))) << key;
     EXPECT_EQ(Preferences::copyString("count", kDomain), std::nullopt);
-    Preferences::setValue("identifier", "abc", kDomain);
+    (void)Preferences::setValue("identifier", "abc", kDomain);
     EXPECT_TRUE(stored("identifier") == "abc" && readFile(file_).find(others) != std::string::npos)
         << readFile(file_);
 
@@ -183,7 +183,7 @@ TEST_F(Storage, PreferencesReplaceTheFileKeepOthersEditsAndTypesAndSurviveCorrup
         qvtest::writeFile(aside, "an older corrupt file");
         EXPECT_EQ(stored("identifier"), std::nullopt);
         EXPECT_TRUE(!std::filesystem::exists(file_) && readFile(aside) == corrupt);
-        Preferences::setValue("identifier", "fresh", kDomain);
+        (void)Preferences::setValue("identifier", "fresh", kDomain);
         EXPECT_EQ(stored("identifier"), "fresh");
         EXPECT_EQ(errors_, "Preferences file " + file_ + " " + reason + moved);
     }
@@ -191,7 +191,7 @@ TEST_F(Storage, PreferencesReplaceTheFileKeepOthersEditsAndTypesAndSurviveCorrup
     std::filesystem::remove_all(folder_);
     qvtest::writeFile(folder_, "in the way");
     errors_.clear();
-    Preferences::setValue("identifier", "kept", kDomain);
+    (void)Preferences::setValue("identifier", "kept", kDomain);
     EXPECT_EQ(errors_,
               "Cannot write preferences: cannot create folder " + folder_ + ": Not a directory\n");
     EXPECT_EQ(Preferences::copyString("identifier", kDomain), "kept");
@@ -214,7 +214,7 @@ TEST_F(Storage, ConcurrentWritersLoseNothing) {
     auto writer = [this](char c) {  // long lines: a split write would show as a torn one
         for (int i = 0; i < 50; ++i) {
             EXPECT_TRUE(platform::appendToFile(at("log"), std::string(300, c) + "\n").ok());
-            Preferences::setValue(c + std::to_string(i), "v", kDomain);
+            (void)Preferences::setValue(c + std::to_string(i), "v", kDomain);
         }
     };
     { std::jthread a(writer, 'a'), b(writer, 'b'), c(writer, 'c'), d(writer, 'd'); }

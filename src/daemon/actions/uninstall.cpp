@@ -120,8 +120,8 @@ void sendPing(platform::Sleeper& sleeper) {
 
 void clearStoredIdentity() {
     for (const char* key : {"computerId", "agentId", "adminPortalBaseUrl"})
-        platform::Preferences::setValue(key, std::nullopt, BUNDLE_ID);
-    platform::Preferences::synchronize(BUNDLE_ID);
+        (void)platform::Preferences::setValue(key, std::nullopt, BUNDLE_ID);  // failures reported
+    (void)platform::Preferences::synchronize(BUNDLE_ID);
 }
 
 // Shared by both server calls: the recorded error, if any, is thrown.

@@ -127,8 +127,8 @@ void linkAgentId() {
         return;
     }
     Logging::WriteLine("New Agent ID found. Setting Agent ID to state.");
-    platform::Preferences::setValue(kAgentIdKey, agentId, BUNDLE_ID);
-    platform::Preferences::synchronize(BUNDLE_ID);
+    (void)platform::Preferences::setValue(kAgentIdKey, agentId, BUNDLE_ID);  // failures reported
+    (void)platform::Preferences::synchronize(BUNDLE_ID);
     Logging::WriteLine("Agent ID saved to state.");
 
     const std::string body = platform::Json{{"agentId", agentId}}.dump();

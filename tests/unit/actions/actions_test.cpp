@@ -157,8 +157,8 @@ TEST_P(Uninstall, TriesEachStepItsNumberOfTimesWaitsAsLongAndRunsOnlyOnceAtATime
                       {"count", -1}});
     answer("POST", "/computers/manualUninstall", 500, std::string(100, 'x'));  // any will do
     for (const char* key : {"computerId", "agentId", "adminPortalBaseUrl"})
-        platform::Preferences::setValue(key, row.enrolled ? "cmp-7" : std::optional<std::string>(),
-                                        BUNDLE_ID);
+        (void)platform::Preferences::setValue(
+            key, row.enrolled ? "cmp-7" : std::optional<std::string>(), BUNDLE_ID);
     if (!row.enrolled)
         authorizationToken.set(std::nullopt);
     if (row.removalScript)
@@ -199,7 +199,7 @@ INSTANTIATE_TEST_SUITE_P(When, Uninstall, testing::ValuesIn(kRows),
 
 TEST_F(Actions, AFailedUninstallReleasesTheFlagSoALaterRequestCanRetry) {
     answer("DELETE", "/addigy/computer/cmp-7", 204);
-    platform::Preferences::setValue("computerId", "cmp-7", BUNDLE_ID);
+    (void)platform::Preferences::setValue("computerId", "cmp-7", BUNDLE_ID);
     put(kPrefs + "/x");  // a folder: each run fails there
     put(kTrigger);
     qvtest::stdoutOf([] {
