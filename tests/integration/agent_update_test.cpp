@@ -102,7 +102,14 @@ struct Row {
 };
 
 const Row kRows[] = {
-    {.name = "Installs", .installerRuns = true, .line = kSucceeded},
+    // With the receipt of the installed version the installer says "The
+    // upgrade was successful.", without one "The install was successful.".
+    {.name = "Installs",
+     .prepare =
+         [](World& w) { w.box.writeFile("/.shim/pkgutil.receipts", "com.tessaly.Quorvel\n"); },
+     .installerRuns = true,
+     .line = kSucceeded},
+    {.name = "InstallsWhereNoReceiptWasKept", .installerRuns = true, .line = kSucceeded},
     // "localhost" is another origin than the realtime base URL's 127.0.0.1.
     {.name = "PackageOnAnotherOriginFetchedWithoutTheToken",
      .prepare =

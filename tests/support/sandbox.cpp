@@ -1,16 +1,21 @@
 #include "support/sandbox.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
-#include <httplib.h>
+#include <grp.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <utility>
 
@@ -43,6 +48,40 @@ int terminateAndReap(pid_t pid, int signal = SIGTERM) {
     return status;
 }
 
+// One HTTP/1.1 exchange with the simulator on loopback, the connection closed
+// after the answer: its status and body. Every read and write ends after 10 s.
+std::pair<int, std::string> exchange(int port, const std::string& method, const std::string& path,
+                                     const std::string& body = {}) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        throw std::runtime_error("simulator unreachable: no socket");
+    const timeval limit{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string request = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+                                "Connection: close\r\nContent-Type: application/json\r\n" +
+                                "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+                                body;
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+        ::send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
+        char buffer[16384];
+        for (ssize_t n; (n = ::recv(fd, buffer, sizeof(buffer), 0)) > 0;)
+            answer.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    // "HTTP/1.1 200 OK\r\n...\r\n\r\n<body>": the simulator sends a Content-Length.
+    const auto headEnd = answer.find("\r\n\r\n");
+    int status = 0;
+    if (headEnd == std::string::npos || !(std::istringstream(answer.substr(9, 3)) >> status))
+        throw std::runtime_error("simulator unreachable: " + method + " " + path);
+    return {status, answer.substr(headEnd + 4)};
+}
+
 }  // namespace
 
 pid_t spawnProcess(const std::string& executable, const std::vector<std::string>& arguments,
@@ -72,6 +111,23 @@ pid_t spawnProcess(const std::string& executable, const std::vector<std::string>
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0)
         throw std::runtime_error("cannot start " + executable + ": " + std::strerror(rc));
+    return pid;
+}
+
+pid_t spawnAsNobody(const std::vector<std::string>& command, const std::string& outputFile) {
+    std::vector<std::string> strings = command;
+    const auto argv = pointersTo(strings);  // built before fork: the child only execs
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int out = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (out < 0 || ::dup2(out, STDOUT_FILENO) < 0 || ::dup2(out, STDERR_FILENO) < 0 ||
+            ::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+            ::_exit(126);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    if (pid < 0)
+        throw std::runtime_error("cannot fork: " + std::string(std::strerror(errno)));
     return pid;
 }
 
@@ -118,12 +174,24 @@ bool Sandbox::daemonRunning() {
 }
 
 std::size_t Sandbox::peakResidentBytes() const {
+    if (daemon_ <= 0)
+        return 0;
+#if defined(__linux__)
     std::ifstream status("/proc/" + std::to_string(daemon_) + "/status");
-    for (std::string line; daemon_ > 0 && std::getline(status, line);) {
+    for (std::string line; std::getline(status, line);) {
         if (line.starts_with("VmHWM:"))
             return std::stoul(line.substr(6)) * 1024;  // "VmHWM:   12345 kB"
     }
     return 0;
+#else
+    // Elsewhere ps tells only the resident size now (in KiB), not its peak.
+    const std::string file = root_ + "/.rss";
+    std::size_t kib = 0;
+    if (std::system(("ps -o rss= -p " + std::to_string(daemon_) + " > '" + file + "'").c_str()))
+        return 0;
+    std::ifstream(file) >> kib;
+    return kib * 1024;
+#endif
 }
 
 bool Sandbox::waitForLog(const std::string& text, std::chrono::milliseconds timeout,
@@ -156,16 +224,11 @@ Simulator::~Simulator() {
 }
 
 nlohmann::json Simulator::adminGet(const std::string& path) const {
-    auto res = httplib::Client("127.0.0.1", port_).Get(path.c_str());
-    if (!res)
-        throw std::runtime_error("simulator unreachable");
-    return nlohmann::json::parse(res->body);
+    return nlohmann::json::parse(exchange(port_, "GET", path).second);
 }
 
 void Simulator::adminPost(const std::string& path, const nlohmann::json& body) {
-    auto res =
-        httplib::Client("127.0.0.1", port_).Post(path.c_str(), body.dump(), "application/json");
-    if (!res || res->status != 200)
+    if (exchange(port_, "POST", path, body.dump()).first != 200)
         throw std::runtime_error("simulator refused " + path);
 }
 
