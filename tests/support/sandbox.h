@@ -141,6 +141,8 @@ class Simulator {
     nlohmann::json state() const { return adminGet("/_admin/state"); }
 
   private:
+    // The body of the answer to GET `path`, or to a POST of `body` (curl).
+    std::string call(const std::string& path, const std::string* body) const;
     nlohmann::json adminGet(const std::string& path) const;
     void adminPost(const std::string& path, const nlohmann::json& body);
 
