@@ -9,7 +9,8 @@ packages=(
     libcurl4-openssl-dev nlohmann-json3-dev libplist-dev libssl-dev
     libspdlog-dev libfmt-dev libcpp-httplib-dev
     googletest libgtest-dev libgmock-dev
-    gawk unzip zip python3 ca-certificates openssl curl jq
+    gawk unzip zip python3 ca-certificates openssl curl jq tinyproxy
+    clang libc++-dev libc++abi-dev
     "$@"
 )
 

@@ -53,7 +53,7 @@ TEST(PassingFaults, ADescriptorLimitLeavesTheIdentityAndTheKeyAsTheyAre) {
 
     // One descriptor free: which open fails first varies from run to run (the
     // preferences' in most), so the checks are those that hold for any.
-    box.startDaemon(api.baseUrl(), {}, {"/usr/bin/prlimit", "--nofile=4"});
+    box.startDaemon(api.baseUrl(), {}, {"/bin/sh", "-c", "ulimit -n 4 && exec \"$0\""});
     ASSERT_TRUE(qvtest::eventually([&] {
         return box.daemonOutput().find("Too many open files") != std::string::npos;
     })) << box.daemonOutput();

@@ -58,7 +58,7 @@ TEST(WatchersEndToEnd, DiagnosticsFollowDebugConfAndATriggerLeftWhileStoppedUnin
         return countOf(diagnosticLog(box), "ENABLE_DIAGNOSTIC_LOGS = true") == 2;
     })) << diagnosticLog(box);
 
-    sh("sed -i 's/true/off/' " + conf);
+    sh("sed 's/true/off/' " + conf + " > " + conf + ".new && mv " + conf + ".new " + conf);
     std::this_thread::sleep_for(500ms);
     const auto before = diagnosticLog(box);
     sh("echo 'ENABLE_DIAGNOSTIC_LOGS=off' >> " + conf);  // off: nothing more is written

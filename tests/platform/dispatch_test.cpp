@@ -64,11 +64,12 @@ TEST(Dispatch, QueuesRunInOrderDelayedItemsWhenDueTasksAreCountedAndFileEventsAr
 
     // File-system events, each change made the way people and tools make it.
     qvtest::TempDir dir;
-    // sed -i writes a new file and renames it over the old one: the watched file is gone.
+    // An editor (or sed's in-place edit) writes a new file and renames it over the old one:
+    // the watched file is gone.
     for (const auto& [watched, command, events] :
          std::initializer_list<std::tuple<const char*, const char*, unsigned>>{
              {"f", "echo a=2 >> f", Event::write},
-             {"f", "sed -i s/a/b/ f", Event::remove},
+             {"f", "sed s/a/b/ f > f.new && mv f.new f", Event::remove},
              {"f", "mv f f.old", Event::rename},
              {"d", "touch d/uninstall.trigger", Event::write},
              {"d", "rm -rf d", Event::write | Event::remove}}) {

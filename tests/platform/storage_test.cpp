@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <thread>
+#include <vector>
 
 #include "platform/failure_reporter.h"
 #include "platform/files.h"
@@ -217,7 +218,11 @@ TEST_F(Storage, ConcurrentWritersLoseNothing) {
             (void)Preferences::setValue(c + std::to_string(i), "v", kDomain);
         }
     };
-    { std::jthread a(writer, 'a'), b(writer, 'b'), c(writer, 'c'), d(writer, 'd'); }
+    std::vector<std::thread> writers;
+    for (const char c : {'a', 'b', 'c', 'd'})
+        writers.emplace_back(writer, c);
+    for (auto& thread : writers)
+        thread.join();
     const std::string log = readFile(at("log"));
     EXPECT_TRUE(log.size() == 200u * 301 && modeOf(at("log")) == 0644u) << log.size();
     Preferences::resetCacheForTesting();  // read back as a new process would

@@ -26,6 +26,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#ifndef CLOCK_REALTIME_COARSE /* Linux's only */
+#define CLOCK_REALTIME_COARSE CLOCK_REALTIME
+#endif
+
 /* The next definition of `name`, looked up once (racing threads find the same). */
 static void* realFunction(void** slot, const char* name) {
     void* found = __atomic_load_n(slot, __ATOMIC_ACQUIRE);

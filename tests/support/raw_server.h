@@ -5,6 +5,7 @@
 // won't.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -28,7 +29,7 @@ class RawServer {
     using Handler = std::function<void(int fd)>;
 
     explicit RawServer(Handler handler) : handler_(std::move(handler)) {
-        listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        listenFd_ = closeOnExec(::socket(AF_INET, SOCK_STREAM, 0));
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -62,9 +63,23 @@ class RawServer {
     }
 
   private:
+    // Marks `fd` close-on-exec and keeps SIGPIPE off its writes (macOS's
+    // SO_NOSIGPIPE; on Linux sendAll passes MSG_NOSIGNAL); a race with a
+    // spawn elsewhere only lends a test's child a loopback socket.
+    static int closeOnExec(int fd) {
+        if (fd >= 0)
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+#if defined(SO_NOSIGPIPE)
+        const int on = 1;
+        if (fd >= 0)
+            ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof(on));
+#endif
+        return fd;
+    }
+
     void acceptLoop() {
         for (;;) {
-            int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+            int fd = closeOnExec(::accept(listenFd_, nullptr, nullptr));
             if (fd < 0) {
                 if (errno == EINTR && !stopping_)
                     continue;
@@ -87,9 +102,14 @@ class RawServer {
 };
 
 inline void sendAll(int fd, const std::string& data) {
+#if defined(__linux__)
+    constexpr int flags = MSG_NOSIGNAL;
+#else
+    constexpr int flags = 0;  // SO_NOSIGPIPE is set on the socket
+#endif
     std::size_t sent = 0;
     while (sent < data.size()) {
-        ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, flags);
         if (n <= 0)
             return;
         sent += static_cast<std::size_t>(n);

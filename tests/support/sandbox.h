@@ -53,6 +53,13 @@ pid_t spawnProcess(const std::string& executable, const std::vector<std::string>
                    const std::map<std::string, std::string>& environment,
                    const std::string& outputFile);
 
+// The unprivileged user and group the tests (run as root) act as: "nobody" on
+// Linux; on macOS any number names a user the files can belong to.
+constexpr unsigned kNobody = 65534;
+// Starts `command` (an absolute executable and its arguments) as kNobody, with
+// no supplementary groups, stdout and stderr appended to `outputFile`.
+pid_t spawnAsNobody(const std::vector<std::string>& command, const std::string& outputFile);
+
 class Sandbox {
   public:
     Sandbox();
@@ -79,8 +86,8 @@ class Sandbox {
     std::vector<std::string> shimCalls() const { return linesOf(readFile("/.shim/calls.log")); }
 
     // Runs the daemon with QV_ROOT, QV_API_BASE_URL=`apiBaseUrl` and the stand-ins
-    // first on PATH; `extraEnvironment` is added. A `launcher` (e.g. prlimit
-    // with its options) runs the daemon in its own place.
+    // first on PATH; `extraEnvironment` is added. A `launcher` (e.g. /bin/sh -c
+    // with a command that ends in exec "$0") runs the daemon in its own place.
     void startDaemon(const std::string& apiBaseUrl,
                      const std::map<std::string, std::string>& extraEnvironment = {},
                      std::vector<std::string> launcher = {});
@@ -90,7 +97,8 @@ class Sandbox {
     // `signal` (SIGKILL after 5 s) and reap; returns the wait status.
     int stopDaemon(int signal = SIGTERM);
     bool daemonRunning();
-    // The running daemon's peak resident memory (VmHWM) in bytes; 0 without one.
+    // The running daemon's peak resident memory (VmHWM) in bytes, its resident
+    // memory now off Linux; 0 without one.
     std::size_t peakResidentBytes() const;
 
     // The text log (TotalLog.log) and the daemon's stdout.
@@ -133,6 +141,8 @@ class Simulator {
     nlohmann::json state() const { return adminGet("/_admin/state"); }
 
   private:
+    // The body of the answer to GET `path`, or to a POST of `body` (curl).
+    std::string call(const std::string& path, const std::string* body) const;
     nlohmann::json adminGet(const std::string& path) const;
     void adminPost(const std::string& path, const nlohmann::json& body);
 

@@ -90,7 +90,11 @@ bool installPkg(const std::string& filePath, const std::string& agentUpdateReque
         platform::isValidUtf8(result.output) ? platform::trimWhitespace(result.output) : "";
     Logging::WriteLine("Output String: " + output);
     // The installer's exit status is not consulted: its output alone decides.
-    if (output.find("The upgrade was successful.") != std::string::npos)
+    // It says "The install was successful." instead when the Mac holds no
+    // receipt of an earlier version of the package (forgotten, or installed
+    // some other way): a success just as well.
+    if (output.find("The upgrade was successful.") != std::string::npos ||
+        output.find("The install was successful.") != std::string::npos)
         return true;
     cleanUpFailedInstallation(filePath, agentUpdateRequestId);
     return false;

@@ -22,8 +22,9 @@ inline constexpr const char* kUpdateTriggerPath = "/tmp/qvupdate.trigger";
 bool runAgentUpdate(const std::string& agentUpdateId, const std::string& updateToVersion);
 
 // Runs the installer on the package; true only when its trimmed output holds
-// "The upgrade was successful.". Once an uninstall has begun the installer is
-// not run. Every failure runs the installation failure clean-up. Does not throw.
+// "The upgrade was successful." or "The install was successful.". Once an
+// uninstall has begun the installer is not run. Every failure runs the
+// installation failure clean-up. Does not throw.
 bool installPkg(const std::string& filePath, const std::string& agentUpdateRequestId);
 
 // SHA-256 of the file, streamed, as lower-case hex compared exactly with
