@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Keeps the operating system behind src/platform/ and the tests buildable on a
-# Mac. Over the files under src/ outside src/platform/, tools/ and tests/ (but
+# Mac. Over the files under src/ outside src/platform/linux/, tools/ and tests/ (but
 # tests/shims/, which stand for macOS's own tools), it fails when a line
 #   - includes a Linux-only header or names a /proc path;
 #   - calls what only Linux has (pipe2, getrandom, accept4, inotify_*, eventfd,
@@ -26,7 +26,7 @@ gnu_command='(^|[^[:alnum:]_-])(sed -i|stat -c|setpriv|prlimit|timeout [0-9])'
 files=()
 while IFS= read -r -d '' file; do
     files+=("$file")
-done < <(find src tools tests -path src/platform -prune -o -path tests/shims -prune -o \
+done < <(find src tools tests -path src/platform/linux -prune -o -path tests/shims -prune -o \
     -type f -print0 | sort -z)
 
 if [ "${#files[@]}" -eq 0 ]; then
@@ -60,14 +60,18 @@ grep_lines() {
 }
 
 # outside_linux_blocks PATTERN FILE...: the lines matching PATTERN outside an
-# #if/#ifdef whose condition names __linux__ (its #else part counts as
-# outside), comments skipped.
+# #if/#ifdef whose condition names __linux__, or an #ifdef of the Linux-only
+# flag itself (its #else part, the fallback, counts as outside), comments
+# skipped.
 outside_linux_blocks() {
     pattern="$1" awk '
         BEGIN { pattern = ENVIRON["pattern"] }
         FNR == 1 { depth = 0; split("", linux) }
         /^[[:space:]]*#[[:space:]]*if/ {
-            depth++; linux[depth] = ($0 ~ /__linux__/ && $0 !~ /!/); next
+            depth++
+            linux[depth] = $0 !~ /!|ifndef/ && ($0 ~ /__linux__/ ||
+                $0 ~ /ifdef[[:space:]]+(SOCK_CLOEXEC|MSG_NOSIGNAL|TCP_QUICKACK)/)
+            next
         }
         /^[[:space:]]*#[[:space:]]*(else|elif)/ { linux[depth] = 0; next }
         /^[[:space:]]*#[[:space:]]*endif/ { if (depth > 0) depth--; next }
@@ -91,13 +95,13 @@ commands=""
 [ "${#tests[@]}" -eq 0 ] || commands=$(grep_lines "$gnu_command" "${tests[@]}")
 
 status=0
-report "Linux-only headers outside src/platform/:" "$headers" && status=1
-report "/proc paths outside src/platform/ and #if __linux__ blocks:" "$proc" && status=1
-report "Linux-only calls outside src/platform/ and #if __linux__ blocks:" "$calls" && status=1
+report "Linux-only headers outside src/platform/linux/:" "$headers" && status=1
+report "/proc paths outside src/platform/linux/ and #if __linux__ blocks:" "$proc" && status=1
+report "Linux-only calls outside src/platform/linux/ and #if __linux__ blocks:" "$calls" && status=1
 report "GNU-only commands in tests:" "$commands" && status=1
 
 if [ "$status" -eq 0 ]; then
-    echo "check-portability: ${#files[@]} files under src/ outside src/platform/, tools/ and tests/: no Linux-only header, /proc path, call or GNU-only command"
+    echo "check-portability: ${#files[@]} files under src/ outside src/platform/linux/, tools/ and tests/: no Linux-only header, /proc path, call or GNU-only command"
 else
     echo "check-portability: FAILED: move what these lines need behind a seam in src/platform/, behind #if defined(__linux__) with a fallback, or choose by uname"
 fi

@@ -57,7 +57,8 @@ struct HttpSession::Impl {
 HttpSession::Impl::Impl(std::optional<std::string> caFile) : trust(loadTrustStore(caFile)) {
     ensureCurlGlobalInit();
     multi = curl_multi_init();
-    network = startThread("qv-net", [this] { run(); }, ThreadEnd::joined);
+    network = startThread(
+        "qv-net", [this] { run(); }, ThreadEnd::joined);
 }
 
 HttpSession::Impl::~Impl() {

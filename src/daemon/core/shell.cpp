@@ -5,8 +5,8 @@
 
 #include "platform/process.h"
 #include "platform/system_root.h"
-#include "platform/threads.h"
 #include "platform/text.h"
+#include "platform/threads.h"
 
 namespace QVAgentLaunchDaemon {
 
