@@ -14,6 +14,7 @@
 #include "platform/curl_global.h"
 #include "platform/dispatch.h"
 #include "platform/http_transfer.h"
+#include "platform/lifetime.h"
 #include "platform/mutex.h"
 #include "platform/quick_ack.h"
 #include "platform/threads.h"
@@ -181,8 +182,7 @@ void HttpSession::Impl::post(std::unique_ptr<Transfer> transfer, std::function<v
 }
 
 HttpSession& HttpSession::shared() {
-    // Never destroyed: in use until the process ends.
-    static HttpSession* session = new HttpSession(caFileFromEnvironment());
+    static ProcessLifetime<HttpSession> session(caFileFromEnvironment());
     return *session;
 }
 
