@@ -18,6 +18,7 @@
 #include "platform/sha256.h"
 #include "platform/system_root.h"
 #include "support/checks.h"
+#include "support/log_capture.h"
 #include "support/system_roots.h"
 #include "support/temp_dir.h"
 
@@ -203,9 +204,7 @@ TEST_F(Storage, PreferencesReplaceTheFileKeepOthersEditsAndTypesAndSurviveCorrup
 
     platform::setFailureReporter(nullptr);  // without a reporter the line goes to stderr, whole
     qvtest::writeFile(file_, "not a plist");
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(stored("identifier"), std::nullopt);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(qvtest::stderrOf([] { EXPECT_EQ(stored("identifier"), std::nullopt); }),
               "Preferences file " + file_ + " is not a property list" + moved);
 }
 
